@@ -1,0 +1,88 @@
+#pragma once
+// The protocol core behind one Link: the transmit queue and the receive
+// stream. It knows nothing of Python or JSON; the message codecs come in as a
+// type with
+//   static void encode(const Outgoing&, Bytes& out);        // appends the body
+//   static Decoded<Incoming> decode(BodyReader& reader);
+#include <cstddef>
+#include <deque>
+#include <expected>
+#include <optional>
+#include <utility>
+
+#include "link/body_reader.hpp"
+#include "link/frame.hpp"
+#include "link/link_error.hpp"
+#include "link/rx_buffer.hpp"
+
+namespace plim {
+
+template <class Codec>
+class LinkEngine {
+public:
+    using Outgoing = typename Codec::Outgoing;
+    using Incoming = typename Codec::Incoming;
+    using Received = std::expected<Incoming, LinkError>;
+
+    // Queues the message's packets whole: if memory runs out part way, the
+    // packets already appended are taken back and the exception propagates.
+    void send(const Outgoing& message) {
+        Bytes frame = frame_with_host_header();
+        Codec::encode(message, frame);
+        std::vector<Bytes> packets = encode_frame_packets(frame);
+        const std::size_t before = tx_queue_.size();
+        try {
+            for (Bytes& packet : packets) tx_queue_.push_back(std::move(packet));
+        } catch (...) {
+            tx_queue_.resize(before);
+            throw;
+        }
+    }
+
+    std::optional<Bytes> poll_transmit() noexcept {
+        if (tx_queue_.empty()) return std::nullopt;
+        Bytes packet = std::move(tx_queue_.front());
+        tx_queue_.pop_front();
+        return packet;
+    }
+
+    void handle_receive(ByteView packet) { rx_buffer_.append(packet); }
+
+    // At most one frame per call. The frame is consumed only after its
+    // outcome has been built, so an allocation failure leaves the stream as
+    // it was; on every other path it is consumed whatever the outcome.
+    std::optional<Received> poll_receive() {
+        std::optional<ByteView> wire = rx_buffer_.peek_frame();
+        if (!wire) return std::nullopt;
+        const std::size_t length = wire->size();
+        std::optional<Received> result = read_frame(*wire);
+        rx_buffer_.consume_frame(length);
+        return result;
+    }
+
+    std::size_t tx_queue_len() const noexcept { return tx_queue_.size(); }
+    const RxBuffer& rx_buffer() const noexcept { return rx_buffer_; }
+
+private:
+    static std::optional<Received> read_frame(ByteView wire) {
+        FrameOutcome outcome = decode_frame(wire);
+        if (std::holds_alternative<FrameDiscarded>(outcome)) return std::nullopt;
+        if (auto* error = std::get_if<LinkError>(&outcome)) {
+            return Received(std::unexpect, *error);
+        }
+        BodyReader reader(std::get<FrameBody>(outcome).body());
+        Decoded<Incoming> message = Codec::decode(reader);
+        if (!message) {
+            LinkError error;
+            error.kind = LinkError::Kind::Decode;
+            error.decode_error = message.error();
+            return Received(std::unexpect, error);
+        }
+        return Received(std::move(*message));
+    }
+
+    std::deque<Bytes> tx_queue_;
+    RxBuffer rx_buffer_;
+};
+
+}  // namespace plim

@@ -1,0 +1,42 @@
+#pragma once
+// Frames: the six-byte version header, the body, COBS and the delimiter; and
+// the cutting of outgoing wire frames into packets.
+#include <cstddef>
+#include <variant>
+#include <vector>
+
+#include "link/bytes.hpp"
+#include "link/link_error.hpp"
+
+namespace plim {
+
+inline constexpr std::size_t VERSION_HEADER_LEN = 6;
+inline constexpr std::size_t MAX_PACKET_LEN = 1400;
+
+// A decoded frame under construction starts with the host's header; the body
+// encoder appends behind it, so the frame is built without a copy.
+Bytes frame_with_host_header();
+
+// COBS-encodes a decoded frame (header + body) and cuts the wire frame into
+// packets of at most MAX_PACKET_LEN bytes, each allocated at its exact length.
+std::vector<Bytes> encode_frame_packets(ByteView decoded_frame);
+
+// Wire frame for a body: header, body, COBS, delimiter.
+Bytes encode_frame(ByteView body);
+
+// Cuts one wire frame into packets.
+std::vector<Bytes> cut_packets(ByteView wire_frame);
+
+// The three outcomes of reading one delimited wire frame.
+struct FrameDiscarded {};
+struct FrameBody {
+    Bytes decoded;  // the whole decoded frame; the body starts at VERSION_HEADER_LEN
+    ByteView body() const noexcept {
+        return ByteView(decoded).subspan(VERSION_HEADER_LEN);
+    }
+};
+using FrameOutcome = std::variant<FrameDiscarded, FrameBody, LinkError>;
+
+FrameOutcome decode_frame(ByteView wire_frame);
+
+}  // namespace plim
