@@ -46,18 +46,36 @@ public:
         return packet;
     }
 
+    // Two-phase form for callers that must turn the packet into something
+    // else (which may fail) before it leaves the queue, so nothing is lost.
+    const Bytes* front_packet() const noexcept { return tx_queue_.empty() ? nullptr : &tx_queue_.front(); }
+    void pop_packet() noexcept { tx_queue_.pop_front(); }
+
     void handle_receive(ByteView packet) { rx_buffer_.append(packet); }
 
     // At most one frame per call. The frame is consumed only after its
     // outcome has been built, so an allocation failure leaves the stream as
     // it was; on every other path it is consumed whatever the outcome.
     std::optional<Received> poll_receive() {
+        PendingFrame pending = read_next_frame();
+        consume(pending);
+        return std::move(pending.outcome);
+    }
+
+    // Two-phase form of poll_receive: read_next_frame leaves the stream as it
+    // was; consume then drops the frame it read (nothing when there was none).
+    // A caller whose result cannot be delivered skips consume and loses nothing.
+    struct PendingFrame {
+        std::size_t frame_length = 0;          // 0: no complete frame buffered
+        std::optional<Received> outcome;       // empty: frame discarded silently
+    };
+    PendingFrame read_next_frame() const {
         std::optional<ByteView> wire = rx_buffer_.peek_frame();
-        if (!wire) return std::nullopt;
-        const std::size_t length = wire->size();
-        std::optional<Received> result = read_frame(*wire);
-        rx_buffer_.consume_frame(length);
-        return result;
+        if (!wire) return {};
+        return PendingFrame{wire->size(), read_frame(*wire)};
+    }
+    void consume(const PendingFrame& pending) noexcept {
+        if (pending.frame_length != 0) rx_buffer_.consume_frame(pending.frame_length);
     }
 
     std::size_t tx_queue_len() const noexcept { return tx_queue_.size(); }
