@@ -10,8 +10,11 @@
 namespace plim {
 
 // Upper bound on the encoded size of n input bytes, delimiter included; it
-// sizes the encoder's one output buffer.
-constexpr std::size_t max_encoded_len(std::size_t n) noexcept { return n + (n + 253) / 254 + 1; }
+// sizes the encoder's one output buffer. The empty input still takes a code
+// byte and the delimiter, so the bound never drops below 2.
+constexpr std::size_t max_encoded_len(std::size_t n) noexcept {
+    return n == 0 ? 2 : n + (n + 253) / 254 + 1;
+}
 
 // Writes the encoding of `input` and the closing 0x00 into `out`, which holds
 // at least max_encoded_len(input.size()) bytes. Returns the bytes written.

@@ -49,7 +49,9 @@ public:
     // Two-phase form for callers that must turn the packet into something
     // else (which may fail) before it leaves the queue, so nothing is lost.
     const Bytes* front_packet() const noexcept { return tx_queue_.empty() ? nullptr : &tx_queue_.front(); }
-    void pop_packet() noexcept { tx_queue_.pop_front(); }
+    void pop_packet() noexcept {
+        if (!tx_queue_.empty()) tx_queue_.pop_front();
+    }
 
     void handle_receive(ByteView packet) { rx_buffer_.append(packet); }
 

@@ -1,0 +1,84 @@
+#include "link/frame.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+#include "link/cobs.hpp"
+#include "link/version.hpp"
+
+namespace plim {
+
+namespace {
+
+// Room for the header and a typical small body, so most host messages are
+// encoded without the frame growing.
+constexpr std::size_t FRAME_RESERVE = 64;
+
+std::uint16_t read_u16_le(const std::uint8_t* p) noexcept {
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+}  // namespace
+
+Bytes frame_with_host_header() {
+    Bytes frame;
+    frame.reserve(FRAME_RESERVE);
+    const ApiVersion v = HOST_API_VERSION;
+    const std::uint8_t header[VERSION_HEADER_LEN] = {
+        static_cast<std::uint8_t>(v.major & 0xFF), static_cast<std::uint8_t>(v.major >> 8),
+        static_cast<std::uint8_t>(v.minor & 0xFF), static_cast<std::uint8_t>(v.minor >> 8),
+        static_cast<std::uint8_t>(v.patch & 0xFF), static_cast<std::uint8_t>(v.patch >> 8),
+    };
+    frame.insert(frame.end(), header, header + VERSION_HEADER_LEN);
+    return frame;
+}
+
+std::vector<Bytes> cut_packets(ByteView wire_frame) {
+    std::vector<Bytes> packets;
+    packets.reserve((wire_frame.size() + MAX_PACKET_LEN - 1) / MAX_PACKET_LEN);
+    for (std::size_t offset = 0; offset < wire_frame.size(); offset += MAX_PACKET_LEN) {
+        const ByteView piece = wire_frame.subspan(offset, std::min(MAX_PACKET_LEN, wire_frame.size() - offset));
+        packets.emplace_back(piece.begin(), piece.end());
+    }
+    return packets;
+}
+
+std::vector<Bytes> encode_frame_packets(ByteView decoded_frame) {
+    // Sized for the worst case once; the wire frame is never copied whole,
+    // only cut straight into its packets.
+    const auto wire = std::make_unique_for_overwrite<std::uint8_t[]>(max_encoded_len(decoded_frame.size()));
+    const std::size_t length = cobs_encode(decoded_frame, wire.get());
+    return cut_packets(ByteView(wire.get(), length));
+}
+
+Bytes encode_frame(ByteView body) {
+    Bytes frame = frame_with_host_header();
+    frame.insert(frame.end(), body.begin(), body.end());
+    Bytes wire(max_encoded_len(frame.size()));
+    wire.resize(cobs_encode(frame, wire.data()));
+    return wire;
+}
+
+FrameOutcome decode_frame(ByteView wire_frame) {
+    Bytes decoded(wire_frame.size());
+    const std::optional<std::size_t> length = cobs_decode(wire_frame, decoded.data());
+    if (!length) return FrameDiscarded{};
+    decoded.resize(*length);
+    if (decoded.size() < VERSION_HEADER_LEN) {
+        LinkError error;
+        error.kind = LinkError::Kind::FrameTooShort;
+        return error;
+    }
+    const ApiVersion peer{read_u16_le(&decoded[0]), read_u16_le(&decoded[2]), read_u16_le(&decoded[4])};
+    if (!is_compatible(HOST_API_VERSION, peer)) {
+        LinkError error;
+        error.kind = LinkError::Kind::VersionMismatch;
+        error.mismatch = VersionMismatch{Side::Host, HOST_API_VERSION, Side::Plim, peer,
+                                         outdated_side(HOST_API_VERSION, peer)};
+        return error;
+    }
+    return FrameBody{std::move(decoded)};
+}
+
+}  // namespace plim
