@@ -24,13 +24,27 @@ public:
     void f32(float value);
     void null();
 
-    std::string take() noexcept { return std::move(out_); }
+    std::string take() noexcept {
+        out_.resize(size_);
+        size_ = 0;
+        return std::move(out_);
+    }
 
 private:
     void before_value();
+    // Room for `count` more bytes; returns where they go. The buffer is kept
+    // at its full allocated length and `size_` marks the written part, so
+    // the hot paths store through a pointer instead of appending piecewise.
+    char* room(std::size_t count);
+    void append(const char* data, std::size_t count);
+    void put(char c);
+    void write_escaped(std::string_view text);
 
     std::string out_;
-    std::uint64_t need_comma_ = 0;  // one bit per open container, innermost lowest
+    std::size_t size_ = 0;
+    // One bit per open container, innermost lowest: set once it holds an
+    // element. The message set nests at most five deep, far below 64.
+    std::uint64_t need_comma_ = 0;
     bool after_key_ = false;
 };
 
