@@ -1,0 +1,65 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "json/float_format.hpp"
+
+namespace {
+
+std::string f32_text(float value) {
+    char buffer[plim::FLOAT_TEXT_MAX];
+    return std::string(buffer, plim::format_f32(value, buffer));
+}
+
+struct F32Case {
+    std::uint32_t bits;
+    const char* text;
+};
+
+class FormatF32 : public ::testing::TestWithParam<F32Case> {};
+
+TEST_P(FormatF32, WritesExactText) {
+    EXPECT_EQ(f32_text(std::bit_cast<float>(GetParam().bits)), GetParam().text);
+}
+
+// Bit patterns rather than literals, so each case names exactly the float it
+// tests.
+INSTANTIATE_TEST_SUITE_P(
+    Notation, FormatF32,
+    ::testing::Values(
+        // zeros, integral values, plain notation
+        F32Case{0x00000000, "0.0"}, F32Case{0x80000000, "-0.0"}, F32Case{0x3F800000, "1.0"},
+        F32Case{0xBF800000, "-1.0"}, F32Case{0x40400000, "3.0"}, F32Case{0x447A0000, "1000.0"},
+        F32Case{0x4B800000, "16777216.0"}, F32Case{0x4B7FFFFF, "16777215.0"},
+        F32Case{0x42480000, "50.0"}, F32Case{0xBE800000, "-0.25"}, F32Case{0x3FC00000, "1.5"},
+        F32Case{0x42F6E979, "123.456"},
+        // nearest floats to decimal fractions
+        F32Case{0x3DCCCCCD, "0.1"}, F32Case{0x3E4CCCCD, "0.2"}, F32Case{0x3E99999A, "0.3"},
+        F32Case{0x358637BD, "0.000001"}, F32Case{0x3727C5AC, "0.00001"},
+        // the window's edges: 1e-6 and 1e12 plain, 1e-7 and 1e13 with an exponent
+        F32Case{0x33D6BF95, "1e-7"}, F32Case{0x34A10FB0, "3e-7"}, F32Case{0x358637BC, "9.999999e-7"},
+        F32Case{0x5368D4A5, "1000000000000.0"}, F32Case{0x551184E6, "9999999000000.0"},
+        F32Case{0x551184E7, "1e+13"}, F32Case{0x5E0E1BCA, "2.56e+18"},
+        // extremes
+        F32Case{0x7F7FFFFF, "3.4028235e+38"}, F32Case{0xFF7FFFFF, "-3.4028235e+38"},
+        F32Case{0x00800000, "1.1754944e-38"}, F32Case{0x007FFFFF, "1.1754942e-38"},
+        F32Case{0x00000001, "1e-45"}, F32Case{0x80000001, "-1e-45"}, F32Case{0x00000002, "3e-45"},
+        F32Case{0x00000003, "4e-45"},
+        // shortest digits where a longer string would also read back
+        F32Case{0x4CBEBC20, "100000000.0"}, F32Case{0x3F7FFFFF, "0.99999994"},
+        F32Case{0x3F800001, "1.0000001"}, F32Case{0x4E6E6B28, "1000000000.0"},
+        // not numbers
+        F32Case{0x7FC00000, "null"}, F32Case{0xFFC00000, "null"}, F32Case{0x7F800001, "null"},
+        F32Case{0x7F800000, "null"}, F32Case{0xFF800000, "null"}));
+
+TEST(FormatF32, LongestTextFitsScratch) {
+    // Nine digits, a sign, a point and a three-character exponent: the most
+    // any float needs.
+    EXPECT_EQ(f32_text(-1.17549435e-38f), "-1.1754944e-38");
+    EXPECT_LT(f32_text(-1.17549435e-38f).size(), plim::FLOAT_TEXT_MAX);
+}
+
+}  // namespace
