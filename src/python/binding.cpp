@@ -1,0 +1,164 @@
+#include "python/binding.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "python/errors.hpp"
+#include "python/fault_boundary.hpp"
+#include "python/py_ref.hpp"
+
+namespace plim::python {
+namespace {
+
+std::string display_name(const ParameterSpec& spec) {
+    std::string text(spec.class_name);
+    text += '.';
+    text += spec.name;
+    text += "()";
+    return text;
+}
+
+// A keyword's text. A key the interpreter cannot encode (a lone surrogate)
+// is shown as its repr without the quotes, so the TypeError still names it.
+std::string keyword_text(PyObject* key) {
+    if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key))) {
+        return {PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get()))};
+    }
+    clear_error();
+    PyRef repr = PyRef::steal(require(PyObject_Repr(key)));
+    PyRef utf8 = PyRef::steal(require(PyUnicode_AsUTF8String(repr.get())));
+    std::string text(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    if (text.size() >= 2) text = text.substr(1, text.size() - 2);
+    return text;
+}
+
+// Index of the positional parameter named `key`, or -1.
+Py_ssize_t parameter_index(const ParameterSpec& spec, PyObject* key) {
+    if (!PyUnicode_Check(key)) return -1;
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
+    if (!utf8) {
+        clear_error();
+        return -1;  // parameter names are plain ASCII
+    }
+    std::string_view text(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    for (std::size_t i = 0; i < spec.positional.size(); ++i) {
+        if (spec.positional[i] == text) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+bool too_many_positional(const ParameterSpec& spec, Py_ssize_t given) {
+    std::string text = display_name(spec);
+    text += " takes " + std::to_string(spec.positional.size()) + " positional arguments but " +
+            std::to_string(given) + (given == 1 ? " was given" : " were given");
+    raise_message(PyExc_TypeError, text);
+    return false;
+}
+
+bool keyword_error(const ParameterSpec& spec, const char* what, PyObject* key) {
+    std::string text = display_name(spec);
+    text += what;
+    text += keyword_text(key);
+    text += '\'';
+    raise_message(PyExc_TypeError, text);
+    return false;
+}
+
+bool missing_required(const ParameterSpec& spec, std::span<PyObject*, MAX_PARAMETERS> slots) {
+    std::string names;
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < spec.required; ++i) {
+        if (slots[i] != nullptr) continue;
+        if (missing > 0) names += ", ";
+        names += '\'';
+        names += spec.positional[i];
+        names += '\'';
+        ++missing;
+    }
+    if (missing == 0) return true;
+    std::string text = display_name(spec);
+    text += " missing " + std::to_string(missing) + " required positional " +
+            (missing == 1 ? "argument: " : "arguments: ") + names;
+    raise_message(PyExc_TypeError, text);
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+                    std::span<PyObject*, MAX_PARAMETERS> slots) {
+    for (PyObject*& slot : slots) slot = nullptr;
+
+    const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
+    if (given < 0) return false;
+    if (static_cast<std::size_t>(given) > spec.positional.size()) return too_many_positional(spec, given);
+    for (Py_ssize_t i = 0; i < given; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            const Py_ssize_t index = parameter_index(spec, key);
+            if (index < 0) return keyword_error(spec, " got an unexpected keyword argument '", key);
+            PyObject*& slot = slots[static_cast<std::size_t>(index)];
+            if (slot != nullptr) return keyword_error(spec, " got multiple values for argument '", key);
+            slot = value;
+        }
+    }
+    return missing_required(spec, slots);
+}
+
+bool ArgumentText::load(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        raise_type_mismatch(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+        return false;
+    }
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
+    if (!utf8) return false;
+    const char* bytes = PyBytes_AsString(utf8.get());
+    const Py_ssize_t size = PyBytes_Size(utf8.get());
+    if (bytes == nullptr || size < 0) return false;
+    size_ = static_cast<std::size_t>(size);
+    if (size_ <= INLINE_CAPACITY) {
+        data_ = inline_.data();
+    } else {
+        heap_.reset(new char[size_]);
+        data_ = heap_.get();
+    }
+    std::memcpy(const_cast<char*>(data_), bytes, size_);
+    return true;
+}
+
+void argument_error(std::string_view name) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        PyErr_Restore(type, value, traceback);
+        ensure_error_set();
+        return;
+    }
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyRef caught = PyRef::steal(value);
+    Py_DecRef(type);
+    Py_DecRef(traceback);
+
+    PyRef caught_text = PyRef::steal(require(PyObject_Str(caught.get())));
+    PyRef caught_utf8 = PyRef::steal(require(PyUnicode_AsUTF8String(caught_text.get())));
+    std::string text = "argument '";
+    text += name;
+    text += "': ";
+    text.append(PyBytes_AsString(caught_utf8.get()), static_cast<std::size_t>(PyBytes_Size(caught_utf8.get())));
+
+    raise_message(PyExc_TypeError, text);
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    // The set-cause call also marks __suppress_context__, hiding the caught
+    // TypeError itself from the traceback.
+    PyException_SetCause(value, PyException_GetCause(caught.get()));
+    PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace plim::python

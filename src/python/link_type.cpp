@@ -1,0 +1,245 @@
+#include "python/link_type.hpp"
+
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "json/packet_reader.hpp"
+#include "json/writer.hpp"
+#include "messages/host_message.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/fault_boundary.hpp"
+#include "python/link_object.hpp"
+#include "python/once_cell.hpp"
+
+namespace plim::python {
+namespace {
+
+constexpr std::string_view CLASS_NAME = "Link";
+constexpr std::string_view MESSAGE_PARAMETER[] = {"message"};
+constexpr std::string_view PACKET_PARAMETER[] = {"packet"};
+constexpr ParameterSpec NEW_SPEC{CLASS_NAME, "__new__", {}, 0};
+constexpr ParameterSpec SEND_SPEC{CLASS_NAME, "send", MESSAGE_PARAMETER, 1};
+constexpr ParameterSpec HANDLE_RECEIVE_SPEC{CLASS_NAME, "handle_receive", PACKET_PARAMETER, 1};
+
+constexpr const char* CLASS_DOC =
+    "Link()\n--\n\n"
+    "The C++ <-> JSON link underlying `plim_link.link.PlimClient`.\n"
+    "\n"
+    "Every method takes or returns JSON strings matching plim-api's wire\n"
+    "format (see the schemas in plim-ffi/schemas/).";
+constexpr const char* SEND_DOC =
+    "send($self, message)\n--\n\n"
+    "Queues `message` (a JSON-encoded host-to-plim message) to be sent.";
+constexpr const char* POLL_TRANSMIT_DOC =
+    "poll_transmit($self)\n--\n\n"
+    "Returns the next raw packet to transmit, JSON-encoded as an array\n"
+    "of byte values, or `None` if nothing is queued.";
+constexpr const char* HANDLE_RECEIVE_DOC =
+    "handle_receive($self, packet)\n--\n\n"
+    "Feeds a raw received packet (JSON-encoded as an array of byte\n"
+    "values) into the link.";
+constexpr const char* POLL_RECEIVE_DOC =
+    "poll_receive($self)\n--\n\n"
+    "Returns the next decoded message (a JSON-encoded plim-to-host\n"
+    "message), or `None` if no complete message is ready yet.";
+
+OnceCell link_cell;
+
+// Exclusive use of one Link for the length of a call. The flag is released
+// on every path out of the call once it was taken.
+class Claim {
+public:
+    explicit Claim(LinkObject* link) noexcept : link_(link) {}
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim() {
+        if (link_ != nullptr) link_->claim_flag.store(CLAIM_FREE, std::memory_order_release);
+    }
+    PlimEngine& engine() const noexcept { return link_->engine; }
+
+private:
+    LinkObject* link_;
+};
+
+// The receiver as a claimed Link, or nullptr with the claim error raised.
+LinkObject* claim(PyObject* self) {
+    PyObject* type = link_type();
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+        raise_type_mismatch(self, type);
+        return nullptr;
+    }
+    auto* link = reinterpret_cast<LinkObject*>(self);
+    std::uintptr_t expected = CLAIM_FREE;
+    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
+        raise_already_borrowed();
+        return nullptr;
+    }
+    return link;
+}
+
+PyObject* none() {
+    Py_IncRef(Py_None);
+    return Py_None;
+}
+
+PyObject* new_str(const std::string& text) {
+    return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// The text argument of a one-parameter method, read under the claim; false
+// with the Python error raised.
+bool load_argument(const ParameterSpec& spec, PyObject* value, ArgumentText& text) {
+    if (text.load(value)) return true;
+    argument_error(spec.positional[0]);
+    return false;
+}
+
+PyObject* link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(NEW_SPEC, args, kwargs, slots)) return nullptr;
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = alloc(type, 0);
+        if (self == nullptr) {
+            ensure_error_set();
+            return nullptr;
+        }
+        auto* link = reinterpret_cast<LinkObject*>(self);
+        try {
+            new (&link->engine) PlimEngine();
+        } catch (...) {
+            // The engine never existed, so the deallocator must not run.
+            auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+            free_object(self);
+            Py_DecRef(reinterpret_cast<PyObject*>(type));
+            throw;
+        }
+        new (&link->claim_flag) std::atomic<std::uintptr_t>(CLAIM_FREE);
+        return self;
+    });
+}
+
+void link_dealloc(PyObject* self) {
+    guard_unraisable([&] {
+        auto* link = reinterpret_cast<LinkObject*>(self);
+        PyTypeObject* type = Py_TYPE(self);
+        link->engine.~PlimEngine();
+        auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_object(self);
+        Py_DecRef(reinterpret_cast<PyObject*>(type));
+    });
+}
+
+PyObject* link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(SEND_SPEC, args, kwargs, slots)) return nullptr;
+        LinkObject* link = claim(self);
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        JsonResult<host::HostMessage> message;
+        {
+            // The text copy is dropped as soon as it has been read.
+            ArgumentText text;
+            if (!load_argument(SEND_SPEC, slots[0], text)) return nullptr;
+            message = host::parse_host_message(text.view());
+        }
+        if (!message) {
+            raise_call_error(message.error());
+            return nullptr;
+        }
+        held.engine().send(*message);
+        return none();
+    });
+}
+
+PyObject* link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, kwargs, slots)) return nullptr;
+        LinkObject* link = claim(self);
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        ArgumentText text;
+        if (!load_argument(HANDLE_RECEIVE_SPEC, slots[0], text)) return nullptr;
+        JsonResult<Bytes> packet = parse_packet(text.view());
+        if (!packet) {
+            raise_call_error(packet.error());
+            return nullptr;
+        }
+        held.engine().handle_receive(*packet);
+        return none();
+    });
+}
+
+// Both polls build their whole result before taking anything out of the
+// engine: if memory runs out on the way, the packet or frame stays queued.
+PyObject* link_poll_transmit(PyObject* self, PyObject*) {
+    return guard_object([&]() -> PyObject* {
+        LinkObject* link = claim(self);
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        const Bytes* packet = held.engine().front_packet();
+        if (packet == nullptr) return none();
+        PyObject* result = new_str(write_packet_json(*packet));
+        held.engine().pop_packet();
+        return result;
+    });
+}
+
+PyObject* link_poll_receive(PyObject* self, PyObject*) {
+    return guard_object([&]() -> PyObject* {
+        LinkObject* link = claim(self);
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        PlimEngine& engine = held.engine();
+        PlimEngine::PendingFrame pending = engine.read_next_frame();
+        if (!pending.outcome) {
+            engine.consume(pending);  // no frame, or one dropped silently
+            return none();
+        }
+        if (!*pending.outcome) {
+            PendingException error = build_call_error(pending.outcome->error());
+            engine.consume(pending);
+            raise_pending(error);
+            return nullptr;
+        }
+        PyObject* result = new_str(device::write_device_message_json(**pending.outcome));
+        engine.consume(pending);
+        return result;
+    });
+}
+
+PyMethodDef link_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(link_send)),
+     METH_VARARGS | METH_KEYWORDS, SEND_DOC},
+    {"poll_transmit", link_poll_transmit, METH_NOARGS, POLL_TRANSMIT_DOC},
+    {"handle_receive", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(link_handle_receive)),
+     METH_VARARGS | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
+    {"poll_receive", link_poll_receive, METH_NOARGS, POLL_RECEIVE_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* build_link_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
+        {Py_tp_new, reinterpret_cast<void*>(link_new)},
+        {Py_tp_methods, link_methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(link_dealloc)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"plim_ffi.Link", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (type == nullptr) ensure_error_set();
+    return type;
+}
+
+}  // namespace
+
+PyObject* link_type() { return link_cell.get(build_link_type); }
+
+}  // namespace plim::python
