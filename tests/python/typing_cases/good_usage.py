@@ -1,0 +1,14 @@
+import plim_ffi
+from plim_ffi import Link
+
+link = Link()
+link.send('"Ping"')
+link.send(message='{"SetUid":["A1"]}')
+packet: str | None = link.poll_transmit()
+while packet is not None:
+    link.handle_receive(packet)
+    link.handle_receive(packet=packet)
+    packet = link.poll_transmit()
+reply = link.poll_receive()
+length: int = len(reply) if reply is not None else 0
+exported: list[str] = plim_ffi.__all__
