@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "link/cobs.hpp"
+#include "link/engine.hpp"
+#include "link/frame.hpp"
+
+namespace plim {
+namespace {
+
+// A stand-in for the message layers: outgoing messages are raw bodies;
+// incoming bodies are a discriminant (0 Ping, 1 Pong, 2 Text) and, for Text,
+// one text.
+struct FakeMessage {
+    std::uint32_t variant = 0;
+    std::string text;
+    friend bool operator==(const FakeMessage&, const FakeMessage&) = default;
+};
+
+struct FakeCodec {
+    using Outgoing = Bytes;
+    using Incoming = FakeMessage;
+    static void encode(const Outgoing& body, Bytes& out) { out.insert(out.end(), body.begin(), body.end()); }
+    static Decoded<Incoming> decode(BodyReader& reader) {
+        const Decoded<std::uint32_t> variant = reader.read_varint32();
+        if (!variant) return std::unexpected(variant.error());
+        if (*variant > 2) return std::unexpected(PostcardError::DeserializeFailed);
+        FakeMessage message{*variant, {}};
+        if (*variant == 2) {
+            Decoded<std::string> text = reader.read_text();
+            if (!text) return std::unexpected(text.error());
+            message.text = std::move(*text);
+        }
+        return message;
+    }
+};
+
+using Engine = LinkEngine<FakeCodec>;
+
+const Bytes PING_WIRE = {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x01, 0x01, 0x00};
+const Bytes PONG_WIRE = {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x02, 0x01, 0x00};
+const FakeMessage PING{0, {}};
+const FakeMessage PONG{1, {}};
+
+// Wire frame for a raw header and body, as a peer would send it.
+Bytes wire(std::initializer_list<std::uint8_t> header, const Bytes& body) {
+    Bytes frame(header);
+    frame.insert(frame.end(), body.begin(), body.end());
+    Bytes out(max_encoded_len(frame.size()));
+    out.resize(cobs_encode(frame, out.data()));
+    return out;
+}
+Bytes wire(const Bytes& body) { return wire({0, 0, 2, 0, 0, 0}, body); }
+
+// Texts here stay below 128 bytes, so their length is one varint byte.
+Bytes text_body(const std::string& text) {
+    Bytes body(2 + text.size());
+    body[0] = 0x02;
+    body[1] = static_cast<std::uint8_t>(text.size());
+    std::copy(text.begin(), text.end(), body.begin() + 2);
+    return body;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// What one poll_receive gave, in a form a table can state.
+std::string describe(const std::optional<Engine::Received>& got) {
+    if (!got) return "nothing";
+    if (!*got) return "error: " + link_error_text(got->error());
+    const FakeMessage& m = **got;
+    return m.variant == 0 ? "Ping" : m.variant == 1 ? "Pong" : "Text " + m.text;
+}
+
+std::vector<std::string> drain(Engine& engine, std::size_t polls) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < polls; ++i) out.push_back(describe(engine.poll_receive()));
+    return out;
+}
+
+Bytes rx_view(const Engine& engine) {
+    const ByteView v = engine.rx_buffer().view();
+    return Bytes(v.begin(), v.end());
+}
+
+TEST(EngineTransmit, FreshEngineGivesNothing) {
+    Engine engine;
+    EXPECT_EQ(engine.poll_transmit(), std::nullopt);
+    EXPECT_FALSE(engine.poll_receive().has_value());
+}
+
+TEST(EngineTransmit, PingIsOnePacket) {
+    Engine engine;
+    engine.send(Bytes{0x00});
+    EXPECT_EQ(engine.poll_transmit(), std::optional<Bytes>(PING_WIRE));
+    EXPECT_EQ(engine.poll_transmit(), std::nullopt);
+}
+
+TEST(EngineTransmit, MessagesLeaveWholeAndInOrder) {
+    Engine engine;
+    const Bytes big(2981, 0x33);  // wire frame of 3000 bytes
+    engine.send(big);
+    engine.send(Bytes{0x01});
+    std::vector<Bytes> packets;
+    while (auto p = engine.poll_transmit()) packets.push_back(std::move(*p));
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(packets[0].size(), 1400u);
+    EXPECT_EQ(packets[1].size(), 1400u);
+    EXPECT_EQ(packets[2].size(), 200u);
+    EXPECT_EQ(cat({packets[0], packets[1], packets[2]}), encode_frame(big));
+    EXPECT_EQ(packets[3], PONG_WIRE);
+}
+
+TEST(EngineTransmit, TwoPhasePollKeepsPacketUntilPopped) {
+    Engine engine;
+    engine.send(Bytes{0x00});
+    ASSERT_NE(engine.front_packet(), nullptr);
+    EXPECT_EQ(*engine.front_packet(), PING_WIRE);
+    EXPECT_EQ(engine.tx_queue_len(), 1u);
+    engine.pop_packet();
+    EXPECT_EQ(engine.front_packet(), nullptr);
+    engine.pop_packet();  // harmless on an empty queue
+    EXPECT_EQ(engine.tx_queue_len(), 0u);
+}
+
+struct ReceiveCase {
+    const char* name;
+    std::vector<Bytes> packets;
+    std::vector<std::string> polls;  // outcome of each poll_receive, in order
+};
+
+const char* const TOO_SHORT = "error: Message frame too short to contain a version header";
+const char* const END_OF_INPUT = "error: message decode failed: Hit the end of buffer, expected more data";
+
+std::vector<ReceiveCase> receive_cases() {
+    return {
+        {"pong", {PONG_WIRE}, {"Pong", "nothing"}},
+        {"empty_packet", {{}}, {"nothing"}},
+        {"two_frames_one_packet", {cat({PONG_WIRE, PING_WIRE})}, {"Pong", "Ping", "nothing"}},
+        {"two_delimiters", {{0x00, 0x00}}, {TOO_SHORT, TOO_SHORT, "nothing"}},
+        {"frame_then_extra_delimiter", {cat({PONG_WIRE, {0x00}})}, {"Pong", TOO_SHORT, "nothing"}},
+        {"cobs_failure_then_frame", {cat({{0x03, 0x11, 0x00}, PING_WIRE})}, {"nothing", "Ping", "nothing"}},
+        {"newer_version_then_frame", {cat({wire({0, 0, 3, 0, 0, 0}, {0x01}), PONG_WIRE})},
+         {"error: plim-api version mismatch: host is v0.2.0, plim is v0.3.0 \xE2\x80\x94 update host to a "
+          "compatible version",
+          "Pong", "nothing"}},
+        {"header_only", {wire({})}, {END_OF_INPUT, "nothing"}},
+        {"lone_varint_continuation", {wire({0x80})}, {END_OF_INPUT}},
+        {"unknown_variant_then_frame", {cat({wire({0x07}), PING_WIRE})},
+         {"error: message decode failed: Serde Deserialization Error", "Ping", "nothing"}},
+        {"bad_utf8", {wire({0x02, 0x02, 0xC3, 0x28})}, {"error: message decode failed: Tried to parse invalid utf-8"}},
+        {"trailing_body_bytes_ignored", {wire({0x01, 0x09, 0x09})}, {"Pong", "nothing"}},
+        {"text_with_zero_bytes", {wire(text_body(std::string("a\0b", 3)))}, {std::string("Text a\0b", 8)}},
+        // Noise without a delimiter is cut together with the frame behind it;
+        // the stream is back in step from the next delimiter on.
+        {"noise_glued_to_frame",
+         {{0x05, 0x05}, PING_WIRE, PONG_WIRE},
+         {"error: plim-api version mismatch: host is v0.2.0, plim is v261.513.256 \xE2\x80\x94 update host to a "
+          "compatible version",
+          "Pong", "nothing"}},
+        {"partial_frame_waits", {{0x01, 0x01, 0x02}}, {"nothing", "nothing"}},
+    };
+}
+
+class EngineReceive : public testing::TestWithParam<ReceiveCase> {};
+
+TEST_P(EngineReceive, Outcomes) {
+    Engine engine;
+    for (const Bytes& p : GetParam().packets) engine.handle_receive(p);
+    EXPECT_EQ(drain(engine, GetParam().polls.size()), GetParam().polls);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EngineReceive, testing::ValuesIn(receive_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A frame split into two packets at every possible offset arrives only once
+// its second part does.
+TEST(EngineReceive, SplitAtEveryOffset) {
+    const std::string text = std::string(100, 'x') + std::string(1, '\0') + "tail";
+    const Bytes frame = wire(text_body(text));
+    for (std::size_t cut = 0; cut <= frame.size(); ++cut) {
+        Engine engine;
+        engine.handle_receive(ByteView(frame).first(cut));
+        if (cut < frame.size()) {
+            ASSERT_EQ(describe(engine.poll_receive()), "nothing") << cut;
+        }
+        engine.handle_receive(ByteView(frame).subspan(cut));
+        ASSERT_EQ(describe(engine.poll_receive()), "Text " + text) << cut;
+        ASSERT_FALSE(engine.poll_receive().has_value()) << cut;
+        ASSERT_EQ(engine.rx_buffer().size(), 0u);
+    }
+}
+
+TEST(EngineReceive, SixThousandBytesWithoutDelimiterKeepLastFiveThousand) {
+    Engine engine;
+    Bytes stream(6000);
+    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<std::uint8_t>(1 + i % 251);
+    engine.handle_receive(stream);
+    EXPECT_EQ(rx_view(engine), Bytes(stream.end() - 5000, stream.end()));
+    EXPECT_FALSE(engine.poll_receive().has_value());
+    EXPECT_EQ(engine.rx_buffer().size(), 5000u);
+}
+
+TEST(EngineReceive, EmptyPacketChangesNothing) {
+    Engine engine;
+    engine.handle_receive(Bytes{0x01, 0x01, 0x02});
+    const Bytes before = rx_view(engine);
+    engine.handle_receive(Bytes{});
+    EXPECT_EQ(rx_view(engine), before);
+}
+
+// Overflow drops the oldest bytes: the first frame loses its head, decodes to
+// three bytes, and every frame behind it still arrives.
+class EngineOverflow : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(EngineOverflow, OldestBytesDropped) {
+    const std::size_t copies = GetParam();
+    Engine engine;
+    engine.handle_receive(PONG_WIRE);
+    Bytes pings;
+    for (std::size_t i = 0; i < copies; ++i) pings.insert(pings.end(), PING_WIRE.begin(), PING_WIRE.end());
+    engine.handle_receive(pings);
+    EXPECT_EQ(engine.rx_buffer().size(), 5000u);
+    EXPECT_EQ(describe(engine.poll_receive()), TOO_SHORT);
+    std::size_t received = 0;
+    while (auto got = engine.poll_receive()) {
+        ASSERT_TRUE(got->has_value());
+        ASSERT_EQ(**got, PING);
+        ++received;
+    }
+    EXPECT_EQ(received, copies == 555 ? 555u : copies - 1);
+    EXPECT_EQ(engine.rx_buffer().size(), 0u);
+}
+
+// 555 copies drop four bytes of the Pong frame; 556 drop the Pong and four
+// bytes of the first Ping.
+INSTANTIATE_TEST_SUITE_P(Copies, EngineOverflow, testing::Values(555u, 556u));
+
+// Arbitrary traffic: nothing crashes, the buffer never passes its limit, and
+// every frame-yielding poll shrinks the buffer.
+TEST(EngineReceive, ArbitraryBytesNeverBreakTheEngine) {
+    std::mt19937 rng(2024);
+    std::uniform_int_distribution<int> size(0, 900);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> polls(0, 4);
+    Engine engine;
+    for (int round = 0; round < 4000; ++round) {
+        Bytes packet(static_cast<std::size_t>(size(rng)));
+        const int zero_odds = round % 3 == 0 ? 128 : 2;
+        for (auto& b : packet) b = byte(rng) < zero_odds ? 0 : static_cast<std::uint8_t>(byte(rng));
+        if (round % 5 == 0) packet = cat({packet, PING_WIRE});
+        engine.handle_receive(packet);
+        ASSERT_LE(engine.rx_buffer().size(), RX_BUFFER_LIMIT);
+        for (int i = polls(rng); i > 0; --i) {
+            const std::size_t before = engine.rx_buffer().size();
+            const bool had_frame = engine.rx_buffer().peek_frame().has_value();
+            (void)engine.poll_receive();
+            ASSERT_EQ(engine.rx_buffer().size() < before, had_frame);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace plim

@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <variant>
+#include <vector>
+
+#include "link/cobs.hpp"
+#include "link/frame.hpp"
+
+namespace plim {
+namespace {
+
+const Bytes PING_WIRE = {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x01, 0x01, 0x00};
+
+std::vector<std::size_t> sizes_of(const std::vector<Bytes>& packets) {
+    std::vector<std::size_t> sizes;
+    for (const Bytes& p : packets) sizes.push_back(p.size());
+    return sizes;
+}
+
+TEST(Frame, PingWorkedExample) {
+    EXPECT_EQ(frame_with_host_header(), (Bytes{0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(encode_frame(Bytes{0x00}), PING_WIRE);
+
+    Bytes frame = frame_with_host_header();
+    frame.push_back(0x00);
+    EXPECT_EQ(encode_frame_packets(frame), std::vector<Bytes>{PING_WIRE});
+
+    const FrameOutcome outcome = decode_frame(PING_WIRE);
+    ASSERT_TRUE(std::holds_alternative<FrameBody>(outcome));
+    const ByteView body = std::get<FrameBody>(outcome).body();
+    EXPECT_EQ(Bytes(body.begin(), body.end()), Bytes{0x00});
+}
+
+struct CutCase {
+    std::size_t wire_len;
+    std::vector<std::size_t> packet_sizes;
+};
+
+class PacketCut : public testing::TestWithParam<CutCase> {};
+
+TEST_P(PacketCut, SizesAndContent) {
+    const CutCase& c = GetParam();
+    Bytes wire(c.wire_len);
+    std::iota(wire.begin(), wire.end(), std::uint8_t{1});
+    const std::vector<Bytes> packets = cut_packets(wire);
+    EXPECT_EQ(sizes_of(packets), c.packet_sizes);
+    Bytes joined;
+    for (const Bytes& p : packets) joined.insert(joined.end(), p.begin(), p.end());
+    EXPECT_EQ(joined, wire);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PacketCut,
+                         testing::Values(CutCase{1, {1}}, CutCase{9, {9}}, CutCase{1399, {1399}},
+                                         CutCase{1400, {1400}}, CutCase{1401, {1400, 1}},
+                                         CutCase{2800, {1400, 1400}}, CutCase{2801, {1400, 1400, 1}},
+                                         CutCase{3000, {1400, 1400, 200}}));
+
+// A body of non-zero bytes: the wire frame grows one byte per body byte plus
+// one code byte per 254, which lets the test hit exact wire lengths.
+Bytes body_for_wire_len(std::size_t wire_len) {
+    for (std::size_t n = 0;; ++n) {
+        const Bytes body(n, 0x5A);
+        const std::size_t len = encode_frame(body).size();
+        if (len == wire_len) return body;
+        if (len > wire_len) return {};
+    }
+}
+
+class FramePackets : public testing::TestWithParam<CutCase> {};
+
+TEST_P(FramePackets, WholeFrameCutAtDelimiter) {
+    const CutCase& c = GetParam();
+    const Bytes body = body_for_wire_len(c.wire_len);
+    ASSERT_FALSE(body.empty()) << "no body gives a wire frame of " << c.wire_len;
+    Bytes frame = frame_with_host_header();
+    frame.insert(frame.end(), body.begin(), body.end());
+    const std::vector<Bytes> packets = encode_frame_packets(frame);
+    EXPECT_EQ(sizes_of(packets), c.packet_sizes);
+    EXPECT_EQ(packets, cut_packets(encode_frame(body)));
+    EXPECT_EQ(packets.back().back(), 0x00);
+    if (c.wire_len == 1401) {
+        EXPECT_EQ(packets.back(), Bytes{0x00});
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FramePackets,
+                         testing::Values(CutCase{1400, {1400}}, CutCase{1401, {1400, 1}},
+                                         CutCase{3000, {1400, 1400, 200}}));
+
+enum class Verdict { Discarded, TooShort, Body, Mismatch };
+
+struct DecodeCase {
+    const char* name;
+    Bytes wire;
+    Verdict verdict;
+    Bytes body;
+};
+
+class DecodeFrame : public testing::TestWithParam<DecodeCase> {};
+
+TEST_P(DecodeFrame, Outcome) {
+    const DecodeCase& c = GetParam();
+    const FrameOutcome outcome = decode_frame(c.wire);
+    switch (c.verdict) {
+        case Verdict::Discarded:
+            EXPECT_TRUE(std::holds_alternative<FrameDiscarded>(outcome));
+            break;
+        case Verdict::TooShort:
+            ASSERT_TRUE(std::holds_alternative<LinkError>(outcome));
+            EXPECT_EQ(std::get<LinkError>(outcome).kind, LinkError::Kind::FrameTooShort);
+            break;
+        case Verdict::Mismatch:
+            ASSERT_TRUE(std::holds_alternative<LinkError>(outcome));
+            EXPECT_EQ(std::get<LinkError>(outcome).kind, LinkError::Kind::VersionMismatch);
+            break;
+        case Verdict::Body: {
+            ASSERT_TRUE(std::holds_alternative<FrameBody>(outcome));
+            const ByteView body = std::get<FrameBody>(outcome).body();
+            EXPECT_EQ(Bytes(body.begin(), body.end()), c.body);
+            break;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DecodeFrame,
+    testing::Values(
+        DecodeCase{"empty", {}, Verdict::Discarded, {}},
+        DecodeCase{"block_into_delimiter", {0x03, 0x11, 0x00}, Verdict::Discarded, {}},
+        DecodeCase{"no_delimiter", {0x01, 0x01, 0x02, 0x02}, Verdict::Discarded, {}},
+        DecodeCase{"lone_delimiter", {0x00}, Verdict::TooShort, {}},
+        DecodeCase{"five_bytes", {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x00}, Verdict::TooShort, {}},
+        DecodeCase{"exact_header", {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x01, 0x00}, Verdict::Body, {}},
+        DecodeCase{"pong", {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x02, 0x01, 0x00}, Verdict::Body, {0x01}},
+        DecodeCase{"extra_bytes_kept", {0x01, 0x01, 0x02, 0x02, 0x01, 0x01, 0x04, 0x01, 0x02, 0x03, 0x00},
+                   Verdict::Body, {0x01, 0x02, 0x03}},
+        DecodeCase{"patch_ignored", {0x01, 0x01, 0x02, 0x02, 0x02, 0x07, 0x01, 0x01, 0x00},
+                   Verdict::Body, {0x00}},
+        DecodeCase{"newer_minor", {0x01, 0x01, 0x02, 0x03, 0x01, 0x01, 0x01, 0x01, 0x00}, Verdict::Mismatch,
+                   {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Header-only frames are accepted with an empty body: the failure belongs to
+// the body decoder, not to the frame.
+TEST(Frame, EncodedEmptyBodyDecodesToEmptyBody) {
+    const FrameOutcome outcome = decode_frame(encode_frame({}));
+    ASSERT_TRUE(std::holds_alternative<FrameBody>(outcome));
+    EXPECT_TRUE(std::get<FrameBody>(outcome).body().empty());
+}
+
+TEST(Frame, RoundTripBodiesWithZeros) {
+    for (std::size_t n : {1u, 253u, 254u, 255u, 1000u, 6000u}) {
+        Bytes body(n);
+        for (std::size_t i = 0; i < n; ++i) body[i] = static_cast<std::uint8_t>(i * 7);
+        const FrameOutcome outcome = decode_frame(encode_frame(body));
+        ASSERT_TRUE(std::holds_alternative<FrameBody>(outcome)) << n;
+        const ByteView got = std::get<FrameBody>(outcome).body();
+        EXPECT_EQ(Bytes(got.begin(), got.end()), body) << n;
+    }
+}
+
+}  // namespace
+}  // namespace plim
