@@ -74,7 +74,7 @@ class PlimSimulator:
 
     def pump(self, now: float) -> None:
         """Reads what the host sent, advances the robot to `now` and sends due reports."""
-        self._read_socket()
+        self.serve_pending()
         if self._clock is None:
             self._clock = now
             self._due = {name: now for name in self._reports()}
@@ -163,7 +163,8 @@ class PlimSimulator:
             "Ping": (c.ping_hz, lambda: "Ping"),
         }
 
-    def _read_socket(self) -> None:
+    def serve_pending(self) -> None:
+        """Handles every host message waiting on the socket."""
         while True:
             try:
                 packet = self.sock.recv(65536)
