@@ -15,6 +15,10 @@ template <class... F>
 struct Overloaded : F... {
     using F::operator()...;
 };
+// Spelled out for compilers without aggregate deduction (the clang of the
+// fuzz build).
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 
 void write_lidar_point(JsonWriter& w, const LidarPoint& point) {
     w.begin_object();
