@@ -277,6 +277,8 @@ class PureLink:
                 raise ValueError("plim-api error: Message frame too short to contain a version header")
             major, minor, patch = struct.unpack_from("<HHH", frame)
             if (major, minor) != (0, 2):
-                raise ValueError(f"plim-api error: plim-api version mismatch: plim is v{major}.{minor}.{patch}")
+                outdated = "host" if (major, minor, patch) > (0, 2, 0) else "plim"
+                raise ValueError(f"plim-api error: plim-api version mismatch: host is v0.2.0, plim is "
+                                 f"v{major}.{minor}.{patch} \u2014 update {outdated} to a compatible version")
             return decode_device_message(frame[6:])
         return None
