@@ -33,8 +33,13 @@ def varint(value: int) -> bytes:
     return bytes(out)
 
 
-def f32(value: float) -> bytes:
-    """Little-endian single precision; finite values beyond its range saturate to infinity."""
+def f32(value: float | None) -> bytes:
+    """Little-endian single precision; finite values beyond its range saturate to infinity.
+
+    None, which stands for NaN and the infinities in the JSON form, is written as NaN.
+    """
+    if value is None:
+        value = float("nan")
     try:
         return _F32.pack(value)
     except OverflowError:
