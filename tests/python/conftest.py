@@ -1,0 +1,24 @@
+import pytest
+
+import plim_ffi
+
+
+@pytest.fixture
+def link():
+    return plim_ffi.Link()
+
+
+@pytest.fixture
+def hooks():
+    fault = getattr(plim_ffi, "_test_fault", None)
+    if fault is None:
+        pytest.skip("module built without PLIM_FFI_TEST_HOOKS")
+    return fault
+
+
+def drain(poll):
+    """Every result of `poll` up to the first None."""
+    results = []
+    while (result := poll()) is not None:
+        results.append(result)
+    return results
