@@ -132,18 +132,20 @@ class PlimSimulator:
         }}
 
     def handle(self, message: str | dict[str, Any]) -> None:
-        name = message if isinstance(message, str) else next(iter(message))
+        if isinstance(message, str):
+            self.received[message] += 1
+            if message == "Ping":
+                self.send("Pong")
+            elif message == "RequestNetworkScan":
+                self.send(self.state())
+            return
+        (name, record), = message.items()
         self.received[name] += 1
-        if name == "Ping":
-            self.send("Pong")
-        elif name == "RequestNetworkScan":
-            self.send(self.state())
-        elif name == "SetUid":
-            self.uid = message["SetUid"]["uid"]  # type: ignore[index]
+        if name == "SetUid":
+            self.uid = record["uid"]
         elif name == "SetNetworkConnectionConfig":
-            self._connect(**message[name])  # type: ignore[index]
+            self._connect(record["ssid"], record["password"])
         elif name == "SetDriveBaseVelocity":
-            record = message[name]  # type: ignore[index]
             self.robot.command(record["left_velocity_rad_per_s"], record["right_velocity_rad_per_s"])
 
     def _connect(self, ssid: str, password: str) -> None:

@@ -83,7 +83,8 @@ class Reader:
         raise WireError("varint too long")
 
     def f32(self) -> float:
-        return _F32.unpack(self.take(4))[0]
+        value: float = _F32.unpack(self.take(4))[0]
+        return value
 
     def text(self) -> str:
         try:
