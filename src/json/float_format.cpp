@@ -208,6 +208,45 @@ constexpr char DIGIT_PAIRS[] =
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
     "8081828384858687888990919293949596979899";
 
+// The notation for a normal float, with fixed-size copies only: `digits`
+// holds the n significant digits followed by at least 16 bytes of '0', and
+// `out` has FLOAT_TEXT_MAX bytes of room, of which at most 24 are touched.
+// Variable-length copies would cost a library call and a mispredicted
+// branch or two per value.
+char* write_f32_notation(const char* digits, int n, int exponent, char* w) noexcept {
+    if (exponent < -6 || exponent > 12) {
+        w[0] = digits[0];
+        w[1] = '.';
+        std::memcpy(w + 2, digits + 1, 8);
+        w += n > 1 ? n + 1 : 1;
+        w[0] = 'e';
+        w[1] = exponent < 0 ? '-' : '+';
+        const unsigned magnitude = static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+        const char* pair = DIGIT_PAIRS + 2 * magnitude;
+        const int one_digit = magnitude < 10;
+        w[2] = pair[one_digit];
+        w[3] = pair[1];
+        return w + 4 - one_digit;
+    }
+    if (exponent >= n - 1) {
+        // Digits, the zeros up to the point, ".0".
+        std::memcpy(w, digits, 16);
+        w += exponent + 1;
+        w[0] = '.';
+        w[1] = '0';
+        return w + 2;
+    }
+    if (exponent >= 0) {
+        std::memcpy(w, digits, 16);
+        w[exponent + 1] = '.';
+        std::memcpy(w + exponent + 2, digits + exponent + 1, 8);
+        return w + n + 1;
+    }
+    std::memcpy(w, "0.000000", 8);
+    std::memcpy(w + 1 - exponent, digits, 16);
+    return w + 1 - exponent + n;
+}
+
 }  // namespace
 
 std::size_t format_f32(float value, char* out) noexcept {
@@ -230,23 +269,21 @@ std::size_t format_f32(float value, char* out) noexcept {
         d.significand /= 10;
         ++d.exponent;
     }
-    // Digits right-aligned in a ten-byte buffer, two at a time.
-    char digits[10];
-    char* p = digits + sizeof digits;
-    std::uint32_t rest = d.significand;
-    while (rest >= 100) {
-        p -= 2;
-        std::memcpy(p, DIGIT_PAIRS + 2 * (rest % 100), 2);
-        rest /= 100;
-    }
-    if (rest >= 10) {
-        p -= 2;
-        std::memcpy(p, DIGIT_PAIRS + 2 * rest, 2);
-    } else {
-        *--p = static_cast<char>('0' + rest);
-    }
-    const int n = static_cast<int>(digits + sizeof digits - p);
-    return static_cast<std::size_t>(write_notation(p, n, d.exponent + n - 1, -6, 12, w) - out);
+    // At most nine digits now. All ten places are written zero-padded, then
+    // the significant ones are used from where they start.
+    const std::uint32_t f = d.significand;
+    const int n = 1 + (f >= 10) + (f >= 100) + (f >= 1000) + (f >= 10000) + (f >= 100000) + (f >= 1000000) +
+                  (f >= 10000000) + (f >= 100000000);
+    char padded[32];
+    std::memset(padded, '0', sizeof padded);
+    const std::uint32_t high = f / 100000000;
+    const std::uint32_t low = f % 100000000;
+    padded[1] = static_cast<char>('0' + high);
+    std::memcpy(padded + 2, DIGIT_PAIRS + 2 * (low / 1000000), 2);
+    std::memcpy(padded + 4, DIGIT_PAIRS + 2 * (low / 10000 % 100), 2);
+    std::memcpy(padded + 6, DIGIT_PAIRS + 2 * (low / 100 % 100), 2);
+    std::memcpy(padded + 8, DIGIT_PAIRS + 2 * (low % 100), 2);
+    return static_cast<std::size_t>(write_f32_notation(padded + 10 - n, n, d.exponent + n - 1, w) - out);
 }
 
 std::size_t format_f64(double value, char* out) noexcept { return format_via_to_chars(value, -5, 15, out); }
