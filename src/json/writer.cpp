@@ -88,52 +88,11 @@ constexpr char HEX[] = "0123456789abcdef";
 
 JsonWriter::JsonWriter() : out_(JSON_OUTPUT_INITIAL_CAPACITY, '\0') {}
 
-char* JsonWriter::room(std::size_t count) {
-    if (out_.size() - size_ < count) {
-        out_.resize(std::max(out_.size() * 2, size_ + count));
-    }
-    return out_.data() + size_;
-}
-
-void JsonWriter::append(const char* data, std::size_t count) {
-    std::memcpy(room(count), data, count);
-    size_ += count;
-}
-
-void JsonWriter::put(char c) {
-    *room(1) = c;
-    ++size_;
-}
-
-void JsonWriter::before_value() {
-    if (after_key_) {
-        after_key_ = false;
-        return;
-    }
-    if (need_comma_ & 1) put(',');
-    need_comma_ |= 1;
-}
-
-void JsonWriter::begin_object() {
-    before_value();
-    put('{');
-    need_comma_ <<= 1;
-}
-
-void JsonWriter::end_object() {
-    put('}');
-    need_comma_ >>= 1;
-}
-
-void JsonWriter::begin_array() {
-    before_value();
-    put('[');
-    need_comma_ <<= 1;
-}
-
-void JsonWriter::end_array() {
-    put(']');
-    need_comma_ >>= 1;
+// Geometric growth; the new tail is left unset, since every byte below
+// size_ is written before it is read.
+void JsonWriter::grow(std::size_t count) {
+    const std::size_t wanted = std::max(out_.size() * 2, size_ + count);
+    out_.resize_and_overwrite(wanted, [](char*, std::size_t n) noexcept { return n; });
 }
 
 void JsonWriter::key(std::string_view name) {
@@ -181,8 +140,11 @@ void JsonWriter::u8(std::uint8_t value) {
 
 void JsonWriter::f32(float value) {
     before_value();
-    char scratch[FLOAT_TEXT_MAX];
-    append(scratch, format_f32(value, scratch));
+    // Copied whole: a fixed-size copy is cheaper than one of the exact length.
+    char scratch[FLOAT_TEXT_MAX] = {};
+    const std::size_t length = format_f32(value, scratch);
+    std::memcpy(room(FLOAT_TEXT_MAX), scratch, FLOAT_TEXT_MAX);
+    size_ += length;
 }
 
 void JsonWriter::null() {

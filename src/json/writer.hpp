@@ -1,6 +1,7 @@
 #pragma once
 // Compact JSON writer: no whitespace; separators placed by the writer.
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -10,15 +11,44 @@ namespace plim {
 
 inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 128;
 
+// A member name fixed in the program, checked when it is compiled to need no
+// escaping, so writing it is a plain copy.
+class JsonName {
+public:
+    template <std::size_t N>
+    consteval explicit JsonName(const char (&text)[N]) : text_(text), size_(N - 1) {
+        for (std::size_t i = 0; i + 1 < N; ++i) {
+            const auto byte = static_cast<unsigned char>(text[i]);
+            if (byte < 0x20 || byte == '"' || byte == '\\') throw "member name needs escaping";
+        }
+    }
+    const char* data() const noexcept { return text_; }
+    std::size_t size() const noexcept { return size_; }
+
+private:
+    const char* text_;
+    std::size_t size_;
+};
+
 class JsonWriter {
 public:
     JsonWriter();
 
-    void begin_object();
-    void end_object();
+    void begin_object() { open('{'); }
+    void end_object() { close('}'); }
     void key(std::string_view name);
-    void begin_array();
-    void end_array();
+    void key(JsonName name) {
+        before_value();
+        char* w = room(name.size() + 3);
+        w[0] = '"';
+        std::memcpy(w + 1, name.data(), name.size());
+        w[name.size() + 1] = '"';
+        w[name.size() + 2] = ':';
+        size_ += name.size() + 3;
+        after_key_ = true;
+    }
+    void begin_array() { open('['); }
+    void end_array() { close(']'); }
     void string(std::string_view text);
     void u8(std::uint8_t value);
     void f32(float value);
@@ -31,13 +61,39 @@ public:
     }
 
 private:
-    void before_value();
+    void before_value() {
+        if (after_key_) {
+            after_key_ = false;
+            return;
+        }
+        if (need_comma_ & 1) put(',');
+        need_comma_ |= 1;
+    }
+    void open(char bracket) {
+        before_value();
+        put(bracket);
+        need_comma_ <<= 1;
+    }
+    void close(char bracket) {
+        put(bracket);
+        need_comma_ >>= 1;
+    }
     // Room for `count` more bytes; returns where they go. The buffer is kept
     // at its full allocated length and `size_` marks the written part, so
     // the hot paths store through a pointer instead of appending piecewise.
-    char* room(std::size_t count);
-    void append(const char* data, std::size_t count);
-    void put(char c);
+    char* room(std::size_t count) {
+        if (out_.size() - size_ < count) grow(count);
+        return out_.data() + size_;
+    }
+    void grow(std::size_t count);
+    void put(char c) {
+        *room(1) = c;
+        ++size_;
+    }
+    void append(const char* data, std::size_t count) {
+        std::memcpy(room(count), data, count);
+        size_ += count;
+    }
     void write_escaped(std::string_view text);
 
     std::string out_;

@@ -22,33 +22,33 @@ Overloaded(F...) -> Overloaded<F...>;
 
 void write_lidar_point(JsonWriter& w, const LidarPoint& point) {
     w.begin_object();
-    w.key("quality");
+    w.key(JsonName("quality"));
     w.u8(point.quality);
-    w.key("angle_rad");
+    w.key(JsonName("angle_rad"));
     w.f32(point.angle_rad);
-    w.key("distance_mm");
+    w.key(JsonName("distance_mm"));
     w.f32(point.distance_mm);
     w.end_object();
 }
 
 void write_wheel_state(JsonWriter& w, const WheelState& wheel) {
     w.begin_object();
-    w.key("effort_percent");
+    w.key(JsonName("effort_percent"));
     w.f32(wheel.effort_percent);
-    w.key("velocity_rad_per_s");
+    w.key(JsonName("velocity_rad_per_s"));
     w.f32(wheel.velocity_rad_per_s);
-    w.key("position_rad");
+    w.key(JsonName("position_rad"));
     w.f32(wheel.position_rad);
     w.end_object();
 }
 
 void write_vector3(JsonWriter& w, const Vector3& v) {
     w.begin_object();
-    w.key("x");
+    w.key(JsonName("x"));
     w.f32(v.x);
-    w.key("y");
+    w.key(JsonName("y"));
     w.f32(v.y);
-    w.key("z");
+    w.key(JsonName("z"));
     w.f32(v.z);
     w.end_object();
 }
@@ -67,7 +67,7 @@ void write_connection_error(JsonWriter& w, const ConnectionError& error) {
                    [&](const AuthOrRefused&) { w.string("AuthOrRefused"); },
                    [&](const Other& other) {
                        w.begin_object();
-                       w.key("Other");
+                       w.key(JsonName("Other"));
                        w.string(other.text);
                        w.end_object();
                    },
@@ -79,11 +79,11 @@ void write_connection_result(JsonWriter& w, const ConnectionResult& result) {
     w.begin_object();
     std::visit(Overloaded{
                    [&](const ConnectionOk& ok) {
-                       w.key("Ok");
+                       w.key(JsonName("Ok"));
                        w.string(ok.text);
                    },
                    [&](const ConnectionError& error) {
-                       w.key("Err");
+                       w.key(JsonName("Err"));
                        write_connection_error(w, error);
                    },
                },
@@ -100,14 +100,14 @@ std::string_view test_status_name(TestStatus status) {
     return "Waiting";  // unreachable: decoding admits only the three
 }
 
-void write_test_items(JsonWriter& w, std::string_view group, const std::vector<TestItem>& items) {
+void write_test_items(JsonWriter& w, JsonName group, const std::vector<TestItem>& items) {
     w.key(group);
     w.begin_array();
     for (const TestItem& item : items) {
         w.begin_object();
-        w.key("name");
+        w.key(JsonName("name"));
         w.string(item.name);
-        w.key("result");
+        w.key(JsonName("result"));
         w.string(test_status_name(item.result));
         w.end_object();
     }
@@ -116,37 +116,37 @@ void write_test_items(JsonWriter& w, std::string_view group, const std::vector<T
 
 void write_device_state(JsonWriter& w, const DeviceState& state) {
     w.begin_object();
-    w.key("uid");
+    w.key(JsonName("uid"));
     w.string(state.uid);
-    w.key("ip");
+    w.key(JsonName("ip"));
     write_optional_text(w, state.ip);
-    w.key("mac");
+    w.key(JsonName("mac"));
     write_optional_text(w, state.mac);
-    w.key("current_network_connection");
+    w.key(JsonName("current_network_connection"));
     if (state.current_network_connection) {
         write_connection_result(w, *state.current_network_connection);
     } else {
         w.null();
     }
-    w.key("available_network_connections");
+    w.key(JsonName("available_network_connections"));
     w.begin_array();
     for (const AvailableNetwork& network : state.available_network_connections) {
         w.begin_object();
-        w.key("ssid");
+        w.key(JsonName("ssid"));
         w.string(network.ssid);
-        w.key("strength");
+        w.key(JsonName("strength"));
         w.u8(network.strength);
         w.end_object();
     }
     w.end_array();
-    w.key("built_in_test");
+    w.key(JsonName("built_in_test"));
     const BuiltInTest& test = state.built_in_test;
     w.begin_object();
-    write_test_items(w, "power", test.power);
-    write_test_items(w, "wifi", test.wifi);
-    write_test_items(w, "lidar", test.lidar);
-    write_test_items(w, "imu", test.imu);
-    write_test_items(w, "encoders", test.encoders);
+    write_test_items(w, JsonName("power"), test.power);
+    write_test_items(w, JsonName("wifi"), test.wifi);
+    write_test_items(w, JsonName("lidar"), test.lidar);
+    write_test_items(w, JsonName("imu"), test.imu);
+    write_test_items(w, JsonName("encoders"), test.encoders);
     w.end_object();
     w.end_object();
 }
@@ -160,7 +160,7 @@ std::string write_device_message_json(const DeviceMessage& message) {
                    [&](const Pong&) { w.string("Pong"); },
                    [&](const Scan& scan) {
                        w.begin_object();
-                       w.key("Scan");
+                       w.key(JsonName("Scan"));
                        w.begin_array();
                        for (const LidarPoint& point : scan.points) write_lidar_point(w, point);
                        w.end_array();
@@ -168,29 +168,29 @@ std::string write_device_message_json(const DeviceMessage& message) {
                    },
                    [&](const DriveBaseState& drive) {
                        w.begin_object();
-                       w.key("DriveBaseState");
+                       w.key(JsonName("DriveBaseState"));
                        w.begin_object();
-                       w.key("left");
+                       w.key(JsonName("left"));
                        write_wheel_state(w, drive.left);
-                       w.key("right");
+                       w.key(JsonName("right"));
                        write_wheel_state(w, drive.right);
                        w.end_object();
                        w.end_object();
                    },
                    [&](const ImuMeasurement& imu) {
                        w.begin_object();
-                       w.key("ImuMeasurement");
+                       w.key(JsonName("ImuMeasurement"));
                        w.begin_object();
-                       w.key("accel");
+                       w.key(JsonName("accel"));
                        write_vector3(w, imu.accel);
-                       w.key("gyro");
+                       w.key(JsonName("gyro"));
                        write_vector3(w, imu.gyro);
                        w.end_object();
                        w.end_object();
                    },
                    [&](const State& state) {
                        w.begin_object();
-                       w.key("State");
+                       w.key(JsonName("State"));
                        // Decoding always fills the pointer; a hand-built empty
                        // State is written as an empty status record rather
                        // than dereferenced.
