@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <bit>
-#include <cstring>
+#include <random>
 #include <string>
 #include <variant>
 #include <vector>
@@ -322,10 +322,39 @@ INSTANTIATE_TEST_SUITE_P(
         TextOfCase{PostcardError::DeserializeFailed, "Serde Deserialization Error"},
         TextOfCase{PostcardError::CollectStrFailed, "Error while processing `collect_str` during serialization"}));
 
-TEST(PostcardErrorText, NumbersFollowTheTableOrder) {
-    EXPECT_EQ(static_cast<int>(PostcardError::EndOfInput), 4);
-    EXPECT_EQ(static_cast<int>(PostcardError::InvalidUtf8), 8);
-    EXPECT_EQ(static_cast<int>(PostcardError::CollectStrFailed), 15);
+// Arbitrary bodies read with arbitrary reads: every read either fails or
+// advances within the body, and no text is longer than the body.
+TEST(BodyReaderFuzz, ArbitraryReadsStayInBounds) {
+    std::mt19937 rng(31);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> op(0, 5);
+    for (int round = 0; round < 20000; ++round) {
+        Bytes body(static_cast<std::size_t>(byte(rng) % 24));
+        for (auto& b : body) b = static_cast<std::uint8_t>(byte(rng));
+        BodyReader reader(body);
+        for (bool ok = true; ok;) {
+            const std::size_t before = reader.remaining();
+            switch (op(rng)) {
+                case 0: ok = reader.read_u8().has_value(); break;
+                case 1: ok = reader.read_f32().has_value(); break;
+                case 2: ok = reader.read_varint32().has_value(); break;
+                case 3: ok = reader.read_varint64().has_value(); break;
+                case 4: {
+                    const Decoded<std::string> text = reader.read_text();
+                    ok = text.has_value();
+                    if (ok) {
+                        ASSERT_LT(text->size(), before);
+                    }
+                    break;
+                }
+                default: ok = reader.read_option_tag().has_value(); break;
+            }
+            ASSERT_LE(reader.remaining(), before);
+            if (ok) {
+                ASSERT_LT(reader.remaining(), before);
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -92,12 +92,5 @@ INSTANTIATE_TEST_SUITE_P(Table, WriteText,
                                          TextCase{"h\xC3\xA9", {0x03, 'h', 0xC3, 0xA9}},
                                          TextCase{std::string(128, 'z'), long_text_bytes()}));
 
-TEST(WriteU8, AppendsAsIs) {
-    Bytes out;
-    put_u8(out, 0x00);
-    put_u8(out, 0xFF);
-    EXPECT_EQ(out, (Bytes{0x00, 0xFF}));
-}
-
 }  // namespace
 }  // namespace plim
