@@ -17,29 +17,32 @@ using json::Reader;
 constexpr std::string_view EXPECTED_U8 = "u8";
 constexpr std::string_view EXPECTED_SEQUENCE = "a sequence";
 
-constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+constexpr unsigned digit_value(char c) noexcept { return static_cast<unsigned>(c - '0'); }
 
-// One element; the cursor stands on its first byte (whitespace skipped).
-bool read_byte(Reader& r, std::uint8_t& out) {
-    const char* p = r.pos;
-    // Nearly every element is a plain integer of one to three digits: take it
-    // directly when the byte after it cannot continue a number. Four readable
-    // bytes cover the digits and the byte after them.
-    if (r.end - p >= 4 && is_digit(p[0])) {
-        unsigned value = static_cast<unsigned>(p[0] - '0');
-        int n = 1;
-        if (value != 0) {
-            while (n < 3 && is_digit(p[n])) value = value * 10 + static_cast<unsigned>(p[n++] - '0');
-        }
-        const char next = p[n];
-        if (value <= 255 && !is_digit(next) && next != '.' && next != 'e' && next != 'E') {
-            out = static_cast<std::uint8_t>(value);
-            r.pos = p + n;
-            return true;
-        }
+// Nearly every element is a plain integer of one to three digits. Takes one
+// when four bytes remain (the digits and the byte after them) and that byte
+// cannot continue a number; otherwise leaves the element to `read_element`.
+inline bool take_plain_byte(const char*& p, const char* end, std::uint8_t*& out) noexcept {
+    if (end - p < 4) return false;
+    unsigned value = digit_value(p[0]);
+    if (value > 9) return false;
+    const char* q = p + 1;
+    if (value != 0 && digit_value(*q) <= 9) {
+        value = value * 10 + digit_value(*q++);
+        if (digit_value(*q) <= 9) value = value * 10 + digit_value(*q++);
     }
+    const char next = *q;
+    if (value > 255 || digit_value(next) <= 9 || next == '.' || next == 'e' || next == 'E') return false;
+    *out++ = static_cast<std::uint8_t>(value);
+    p = q;
+    return true;
+}
+
+// Any element, with every refusal; the cursor stands on its first byte
+// (whitespace skipped).
+[[gnu::noinline]] bool read_element(Reader& r, std::uint8_t& out) {
     if (r.at_end()) return r.fail_end(json_text::EOF_VALUE);
-    if (json::value_start(*p) != json::ValueStart::Number) return json::refuse_invalid_type(r, EXPECTED_U8);
+    if (json::value_start(*r.pos) != json::ValueStart::Number) return json::refuse_invalid_type(r, EXPECTED_U8);
     json::Number n;
     if (!json::read_number(r, n)) return false;
     switch (n.kind) {
@@ -70,22 +73,34 @@ bool read_packet(Reader& r, Bytes& bytes) {
     if (*r.pos == ']') {
         ++r.pos;
     } else {
+        const char* const end = r.end;
+        const char* p = r.pos;
         for (;;) {
-            if (!read_byte(r, *out++)) return false;
+            if (!take_plain_byte(p, end, out)) {
+                r.pos = p;
+                std::uint8_t byte;
+                if (!read_element(r, byte)) return false;
+                *out++ = byte;
+                p = r.pos;
+            }
+            // The common separator is a bare comma before the next element.
+            if (p != end && *p == ',' && end - p > 1 && digit_value(p[1]) <= 9) {
+                ++p;
+                continue;
+            }
+            r.pos = p;
             r.skip_whitespace();
             if (r.at_end()) return r.fail_end(json_text::EOF_LIST);
             const char c = *r.pos;
-            if (c == ',') {
-                ++r.pos;
-                r.skip_whitespace();
-                if (!r.at_end() && *r.pos == ']') return r.fail_at(r.pos, json_text::TRAILING_COMMA);
-                continue;
-            }
             if (c == ']') {
                 ++r.pos;
                 break;
             }
-            return r.fail_at(r.pos, json_text::EXPECTED_LIST_COMMA_OR_END);
+            if (c != ',') return r.fail_at(r.pos, json_text::EXPECTED_LIST_COMMA_OR_END);
+            ++r.pos;
+            r.skip_whitespace();
+            if (!r.at_end() && *r.pos == ']') return r.fail_at(r.pos, json_text::TRAILING_COMMA);
+            p = r.pos;
         }
     }
     r.skip_whitespace();
