@@ -9,9 +9,12 @@
 // and the bounds of its rounding interval, independently of how the text was
 // produced. Each negative twin must be the same text with a leading minus.
 //
-// Usage: check_f32_format [stride [first_bits [end_bits]]]
-// Prints the number of values checked, the failures (at most 20 shown) and
-// the time taken; exits non-zero on any failure.
+// Usage: check_f32_format [passes [first_bits [end_bits]]]
+// The range is walked in `passes` interleaved passes (default 7): pass p
+// takes every pattern congruent to p modulo `passes`, so the first pass alone
+// is a stride walk over the whole range and each further pass fills in more.
+// A line after each pass gives the count checked, the failures (at most 20
+// shown in full) and the time so far; exits non-zero on any failure.
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -291,10 +294,10 @@ struct Tally {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::uint64_t stride = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 1;
+    const std::uint64_t passes = argc > 1 ? std::strtoull(argv[1], nullptr, 0) : 7;
     const std::uint64_t first = argc > 2 ? std::strtoull(argv[2], nullptr, 0) : 0;
     const std::uint64_t end = argc > 3 ? std::strtoull(argv[3], nullptr, 0) : 0x7F800000;  // first non-finite
-    if (stride == 0) return 2;
+    if (passes == 0) return 2;
     const auto start = std::chrono::steady_clock::now();
     Tally tally;
 
@@ -310,12 +313,21 @@ int main(int argc, char** argv) {
     for (std::uint32_t b = 0x7F800000 - 4096; b < 0x7F800000; ++b) tally.check(b);
     for (std::uint32_t b = 0x00800000 - 2048; b < 0x00800000 + 2048; ++b) tally.check(b);
 
-    for (std::uint64_t b = first; b < end; b += stride) tally.check(static_cast<std::uint32_t>(b));
-
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    std::printf("checked %llu floats (stride %llu over [0x%llx, 0x%llx) plus neighbourhoods), %llu failures, %.1f s\n",
-                static_cast<unsigned long long>(tally.checked), static_cast<unsigned long long>(stride),
-                static_cast<unsigned long long>(first), static_cast<unsigned long long>(end),
-                static_cast<unsigned long long>(tally.failed), elapsed.count());
+    const auto report = [&](const char* what) {
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        std::printf("%s: %llu floats checked, %llu failures, %.1f s\n", what,
+                    static_cast<unsigned long long>(tally.checked), static_cast<unsigned long long>(tally.failed),
+                    elapsed.count());
+        std::fflush(stdout);
+    };
+    report("neighbourhoods of powers of ten, range ends");
+    for (std::uint64_t pass = 0; pass < passes; ++pass) {
+        for (std::uint64_t b = first + pass; b < end; b += passes) tally.check(static_cast<std::uint32_t>(b));
+        char what[96];
+        std::snprintf(what, sizeof what, "pass %llu/%llu over bit patterns [0x%08llx, 0x%08llx)",
+                      static_cast<unsigned long long>(pass + 1), static_cast<unsigned long long>(passes),
+                      static_cast<unsigned long long>(first), static_cast<unsigned long long>(end));
+        report(what);
+    }
     return tally.failed == 0 ? 0 : 1;
 }
