@@ -1,0 +1,170 @@
+// The receive stream: packets of raw bytes, framed random bodies and long
+// runs fed into an engine between polls, against a model of the stream. The
+// buffer always equals the last 5000 bytes of the model, each poll consumes
+// exactly the bytes up to the first 00, and its outcome (nothing, a message's
+// JSON text, or an error text) is the one the test-side codecs predict.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "check.hpp"
+#include "device_gen.hpp"
+#include "json_check.hpp"
+#include "link/link_error.hpp"
+#include "messages/plim_codec.hpp"
+#include "model.hpp"
+#include "replay_main.hpp"
+
+namespace fuzz_stream {
+
+using fuzzcheck::Input;
+using fuzzmodel::Buffer;
+
+struct Outcome {
+    enum Kind { Nothing, Message, Error } kind = Nothing;
+    std::string text;
+};
+
+inline std::string version(unsigned major, unsigned minor, unsigned patch) {
+    return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+}
+
+// What one delimited wire frame must give.
+inline Outcome predict(const std::string& wire) {
+    const auto frame = fuzzmodel::cobs_decode(wire);
+    if (!frame) return {};
+    if (frame->size() < 6) return {Outcome::Error, "Message frame too short to contain a version header"};
+    const unsigned major = (*frame)[0] | ((*frame)[1] << 8);
+    const unsigned minor = (*frame)[2] | ((*frame)[3] << 8);
+    const unsigned patch = (*frame)[4] | ((*frame)[5] << 8);
+    if (major != 0 || minor != 2) {
+        const bool peer_newer = major > 0 || (major == 0 && minor > 2);
+        return {Outcome::Error, "plim-api version mismatch: host is v0.2.0, plim is v" +
+                                    version(major, minor, patch) + " \xE2\x80\x94 update " +
+                                    (peer_newer ? "host" : "plim") + " to a compatible version"};
+    }
+    const std::string body(frame->begin() + 6, frame->end());
+    const fuzzmodel::Expected decoded = fuzzmodel::decode_device_body(body);
+    if (decoded.failed) return {Outcome::Error, "message decode failed: " + decoded.text};
+    return {Outcome::Message, decoded.text};
+}
+
+class Session {
+public:
+    void feed(std::string_view packet) {
+        engine_.handle_receive(plim::ByteView(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size()));
+        model_.append(packet);
+        if (model_.size() > 5000) model_.erase(0, model_.size() - 5000);
+        check_buffer();
+    }
+
+    // Returns false when the model held no complete frame.
+    bool poll() {
+        const std::size_t delimiter = model_.find('\0');
+        auto got = engine_.poll_receive();
+        if (delimiter == std::string::npos) {
+            FUZZ_CHECK(!got.has_value(), "a result without a complete frame");
+            check_buffer();
+            return false;
+        }
+        const std::string wire = model_.substr(0, delimiter + 1);
+        model_.erase(0, delimiter + 1);
+        check_buffer();
+        const Outcome want = predict(wire);
+        if (!got) {
+            FUZZ_CHECK(want.kind == Outcome::Nothing, "frame dropped, expected: " + want.text);
+        } else if (got->has_value()) {
+            const std::string json = plim::device::write_device_message_json(**got);
+            FUZZ_CHECK(fuzzjson::is_json(json), json);
+            FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
+        } else {
+            const std::string text = plim::link_error_text(got->error());
+            FUZZ_CHECK(text == "Message frame too short to contain a version header" ||
+                           text.starts_with("plim-api version mismatch: ") ||
+                           text.starts_with("message decode failed: "),
+                       text);
+            FUZZ_CHECK(want.kind == Outcome::Error && text == want.text, fuzzcheck::diff(text, want.text));
+        }
+        return true;
+    }
+
+private:
+    void check_buffer() {
+        const plim::ByteView held = engine_.rx_buffer().view();
+        FUZZ_CHECK(engine_.rx_buffer().size() <= 5000, "receive buffer above its limit");
+        FUZZ_CHECK(held.size() == model_.size() &&
+                       (held.empty() || std::memcmp(held.data(), model_.data(), held.size()) == 0),
+                   "receive buffer differs from the model stream");
+    }
+
+    plim::PlimEngine engine_;
+    std::string model_;  // the last 5000 bytes of the joined stream
+};
+
+inline Buffer framed(Input& in) {
+    Buffer frame;
+    switch (in.byte() % 4) {
+        case 0:
+        case 1: {
+            const std::uint16_t patch = in.byte() % 2 ? in.u16() : 0;
+            frame = {0, 0, 2, 0, static_cast<std::uint8_t>(patch), static_cast<std::uint8_t>(patch >> 8)};
+            break;
+        }
+        case 2: {
+            const std::string_view header = in.take(6);
+            frame.assign(header.begin(), header.end());
+            break;
+        }
+        default: {
+            const std::string_view shorter = in.take(in.byte() % 6);
+            return fuzzmodel::cobs_encode(Buffer(shorter.begin(), shorter.end()));
+        }
+    }
+    if (in.byte() % 2) {
+        fuzzgen::Generator gen(in);
+        gen.message();
+        frame.insert(frame.end(), gen.body().begin(), gen.body().end());
+    } else {
+        const std::string_view body = in.take(in.byte());
+        frame.insert(frame.end(), body.begin(), body.end());
+    }
+    return fuzzmodel::cobs_encode(frame);
+}
+
+}  // namespace fuzz_stream
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace fuzz_stream;
+    Input in(data, size);
+    Session session;
+    while (!in.empty()) {
+        switch (in.byte() % 8) {
+            case 0:
+            case 1: session.feed(in.take(in.byte())); break;
+            case 2:
+            case 3: session.poll(); break;
+            case 4:
+            case 5: {
+                const Buffer wire = framed(in);
+                const std::string_view all(reinterpret_cast<const char*>(wire.data()), wire.size());
+                const std::size_t cut = std::min<std::size_t>(in.byte(), all.size());
+                session.feed(all.substr(0, cut));
+                session.feed(all.substr(cut));
+                break;
+            }
+            case 6: {
+                // Long runs overflow the buffer; a run of zeros is thousands
+                // of empty frames, so ask for it explicitly.
+                const std::size_t length = in.u16() % 6000;
+                const std::uint8_t fill = in.byte();
+                const std::string run(length, static_cast<char>(fill != 0 || in.byte() == 0x5A ? fill : 0x11));
+                session.feed(run);
+                break;
+            }
+            default: session.feed(std::string_view()); break;
+        }
+    }
+    for (int k = 0; k < 64 && session.poll(); ++k) {
+    }
+    return 0;
+}

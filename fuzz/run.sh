@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harnesses (clang, ASan + UBSan) and runs each for
+# SECONDS seconds, one after another on one core. New inputs go to
+# fuzz/corpus-work/<harness> (not committed); the committed seeds in
+# fuzz/corpus/<harness> are read as well. Crashes land in fuzz/artifacts/.
+#   fuzz/run.sh SECONDS [harness ...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:?usage: fuzz/run.sh SECONDS [harness ...]}
+shift
+harnesses=("$@")
+if [ ${#harnesses[@]} -eq 0 ]; then
+  harnesses=(fuzz_host_message fuzz_packet fuzz_stream fuzz_device)
+fi
+
+CXX=${CXX_FUZZ:-clang++}
+out=build/fuzz
+mkdir -p "$out/obj" fuzz/corpus-work fuzz/artifacts
+# clang 14 cannot compile libstdc++ 12's <expected>; fuzz/compat stands in.
+flags=(-std=c++2b -O2 -g -Isrc -Ifuzz/compat -Ifuzz
+       -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+objects=()
+for source in src/link/*.cpp src/json/*.cpp src/messages/*.cpp; do
+  object="$out/obj/$(echo "$source" | tr / _).o"
+  if [ ! -f "$object" ] || [ "$source" -nt "$object" ] || [ -n "$(find src -name '*.hpp' -newer "$object" | head -1)" ]; then
+    "$CXX" "${flags[@]}" -fsanitize=fuzzer-no-link -c "$source" -o "$object"
+  fi
+  objects+=("$object")
+done
+
+for harness in "${harnesses[@]}"; do
+  echo "== building $harness"
+  "$CXX" "${flags[@]}" -fsanitize=fuzzer "fuzz/$harness.cpp" "${objects[@]}" -o "$out/$harness"
+done
+
+for harness in "${harnesses[@]}"; do
+  echo "== running $harness for ${seconds}s"
+  mkdir -p "fuzz/corpus-work/$harness" "fuzz/corpus/$harness"
+  "$out/$harness" -max_total_time="$seconds" -print_final_stats=1 -max_len="${FUZZ_MAX_LEN:-2048}" \
+    -artifact_prefix="fuzz/artifacts/$harness-" \
+    "fuzz/corpus-work/$harness" "fuzz/corpus/$harness" 2>&1 |
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss|Done|INFO: seed corpus|==[0-9]+==ERROR|.*invariant broken|.*runtime error)' || true
+  if ls "fuzz/artifacts/$harness-"* >/dev/null 2>&1; then
+    echo "!! $harness left artifacts in fuzz/artifacts/" >&2
+    exit 1
+  fi
+done
