@@ -3,6 +3,10 @@ import pytest
 import plim_ffi
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "wheel: builds the release wheel (part of the default run)")
+
+
 @pytest.fixture
 def link():
     return plim_ffi.Link()
