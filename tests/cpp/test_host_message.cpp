@@ -63,7 +63,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"SetUid":{"uid":"\u0000"}})", "04 01 00"},
         Case{"{\"SetUid\":{\"uid\":\"\xC3\xA9\"}}", "04 02 C3 A9"},
         Case{R"({"SetUid":{"uid":"\ud83d\ude00"}})", "04 04 F0 9F 98 80"},
-        Case{R"({"SetUid":{"uid":"\uD83D\uDE00"}})", "04 04 F0 9F 98 80"},
         Case{R"({"SetUid":{"uid":"\u00e9\u20ac"}})", "04 05 C3 A9 E2 82 AC"},
         Case{R"({"SetDriveBaseVelocity":[1.5,-1.5]})", "05 00 00 C0 3F 00 00 C0 BF"},
         Case{R"({"SetDriveBaseVelocity":{"left_velocity_rad_per_s":1.5,"right_velocity_rad_per_s":-1.5}})",
@@ -72,16 +71,12 @@ INSTANTIATE_TEST_SUITE_P(
              "05 00 00 C0 3F 00 00 C0 BF"},
         Case{R"({"SetDriveBaseVelocity":[1,-2]})", "05 00 00 80 3F 00 00 00 C0"},
         Case{R"({"SetDriveBaseVelocity":[-0,0]})", "05 00 00 00 80 00 00 00 00"},
-        Case{R"({"SetDriveBaseVelocity":[-0.0,0e5]})", "05 00 00 00 80 00 00 00 00"},
         Case{R"({"SetDriveBaseVelocity":[1e39,-1e39]})", "05 00 00 80 7F 00 00 80 FF"},
         Case{R"({"SetDriveBaseVelocity":[1e-400,-1e-50]})", "05 00 00 00 00 00 00 00 80"},
         // Integers convert directly; the same value with a fraction goes
         // through the nearest double and rounds differently.
         Case{R"({"SetDriveBaseVelocity":[1152921573326323713,1152921573326323713.0]})",
              "05 01 00 80 5D 00 00 80 5D"},
-        Case{R"({"SetDriveBaseVelocity":[-1152921573326323713,18446744073709551615]})",
-             "05 01 00 80 DD 00 00 80 5F"},
-        Case{R"({"SetDriveBaseVelocity":[3.4028235e38,3.4028236e38]})", "05 FF FF 7F 7F 00 00 80 7F"},
         Case{R"({"SetDriveBaseVelocity":[1.7976931348623158e308,1E-45]})", "05 00 00 80 7F 01 00 00 00"},
         // Exponents beyond 32 bits read as zero below one and over a zero significand.
         Case{R"({"SetDriveBaseVelocity":[1e-21474836480,1]})", "05 00 00 00 00 00 00 80 3F"},
@@ -169,7 +164,6 @@ INSTANTIATE_TEST_SUITE_P(
         Case{R"({"SetUid":{"uid":-5}})", "invalid type: integer `-5`, expected a string at line 1 column 19"},
         Case{R"({"SetUid":{"uid":-0}})", "invalid type: floating point `-0.0`, expected a string at line 1 column 19"},
         Case{R"({"SetUid":{"uid":1e16}})", "invalid type: floating point `1e+16`, expected a string at line 1 column 21"},
-        Case{R"({"SetUid":{"uid":1.0}})", "invalid type: floating point `1.0`, expected a string at line 1 column 20"},
         Case{R"({"SetUid":{"uid":x}})", "expected value at line 1 column 18"},
         Case{R"({"SetUid":{"uid":})", "expected value at line 1 column 18"},
         Case{R"({"SetUid":{"uid":)", "EOF while parsing a value at line 1 column 17"},
@@ -221,10 +215,8 @@ INSTANTIATE_TEST_SUITE_P(
              "column 70"},
         Case{R"({"SetDriveBaseVelocity":["\u001f\u0085\u200b\ufffd"]})",
              "invalid type: string \"\\u{1f}\\u{85}\\u{200b}\xEF\xBF\xBD\", expected f32 at line 1 column 51"},
-        Case{R"({"SetDriveBaseVelocity":[1e2147483647,1]})", "number out of range at line 1 column 37"},
         Case{R"({"SetDriveBaseVelocity":[1e21474836470,1]})", "number out of range at line 1 column 38"},
         Case{R"({"SetDriveBaseVelocity":[1e21474836480,1]})", "number out of range at line 1 column 37"},
-        Case{R"({"SetDriveBaseVelocity":[-1e21474836480,1]})", "number out of range at line 1 column 38"},
         Case{R"({"SetDriveBaseVelocity":[1.7976931348623159e308,1]})", "number out of range at line 1 column 47"}));
 
 // Strings read as values check surrogate pairing; the refusal positions.
