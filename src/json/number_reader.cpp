@@ -1,7 +1,7 @@
 #include "json/number_reader.hpp"
 
 #include <charconv>
-#include <climits>
+#include <cstdint>
 #include <cmath>
 #include <system_error>
 
@@ -29,7 +29,7 @@ struct Scan {
     std::uint64_t digits = 0;     // the significand digits, while they fit
     int digit_count = 0;          // significand digits accumulated in `digits`
     bool digits_exact = true;     // `digits` holds every significant digit
-    int scale = 0;                // decimal exponent applied to `digits`
+    std::int64_t scale = 0;       // decimal exponent applied to `digits`
     std::int64_t exponent = 0;    // the literal exponent
     std::uint64_t integer = 0;    // the integer part, unless it overflowed
     bool integer_overflow = false;
