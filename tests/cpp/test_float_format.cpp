@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -55,11 +56,39 @@ INSTANTIATE_TEST_SUITE_P(
         F32Case{0x7FC00000, "null"}, F32Case{0xFFC00000, "null"}, F32Case{0x7F800001, "null"},
         F32Case{0x7F800000, "null"}, F32Case{0xFF800000, "null"}));
 
-TEST(FormatF32, LongestTextFitsScratch) {
-    // Nine digits, a sign, a point and a three-character exponent: the most
-    // any float needs.
-    EXPECT_EQ(f32_text(-1.17549435e-38f), "-1.1754944e-38");
-    EXPECT_LT(f32_text(-1.17549435e-38f).size(), plim::FLOAT_TEXT_MAX);
+struct F64Case {
+    double value;
+    const char* text;
+};
+
+class FormatF64 : public ::testing::TestWithParam<F64Case> {};
+
+TEST_P(FormatF64, WritesExactText) {
+    char buffer[plim::FLOAT_TEXT_MAX];
+    EXPECT_EQ(std::string(buffer, plim::format_f64(GetParam().value, buffer)), GetParam().text);
+}
+
+// Error descriptions use a window of -5..15 for 64-bit values.
+INSTANTIATE_TEST_SUITE_P(
+    Notation, FormatF64,
+    ::testing::Values(F64Case{0.0, "0.0"}, F64Case{-0.0, "-0.0"}, F64Case{0.1, "0.1"}, F64Case{1e-5, "0.00001"},
+                      F64Case{1e-6, "1e-6"}, F64Case{1e15, "1000000000000000.0"}, F64Case{1e16, "1e+16"},
+                      F64Case{123456.789, "123456.789"}, F64Case{-2.5, "-2.5"},
+                      F64Case{std::numeric_limits<double>::max(), "1.7976931348623157e+308"},
+                      F64Case{std::numeric_limits<double>::denorm_min(), "5e-324"}));
+
+// The formatter may use its whole scratch buffer, but never a byte beyond.
+TEST(FormatF32, StaysInsideScratch) {
+    for (const float value : {-1.17549435e-38f, -9.9999998e-7f, -1.23456791e-6f, -999999995904.0f,
+                              -1.23456789e12f, -0.123456791f, -123456.789f, -1.0e-45f, -3.40282347e+38f}) {
+        char buffer[2 * plim::FLOAT_TEXT_MAX];
+        std::memset(buffer, '#', sizeof buffer);
+        const std::size_t length = plim::format_f32(value, buffer);
+        ASSERT_LE(length, plim::FLOAT_TEXT_MAX);
+        for (std::size_t i = plim::FLOAT_TEXT_MAX; i < sizeof buffer; ++i) {
+            ASSERT_EQ(buffer[i], '#') << "value " << value << " wrote byte " << i;
+        }
+    }
 }
 
 }  // namespace
