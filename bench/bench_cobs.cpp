@@ -61,7 +61,7 @@ int main() {
         return plim::encode_frame_packets(frames[i % FRAMES]).size();
     });
 
-    std::printf("frames of %zu random bytes\n", FRAME_LEN);
+    std::printf("g++ %s, frames of %zu random bytes\n", __VERSION__, FRAME_LEN);
     std::printf("cobs_encode          %8.0f MB/s\n", encode);
     std::printf("cobs_decode          %8.0f MB/s\n", decode);
     std::printf("cut_packets          %8.0f MB/s\n", cut);
