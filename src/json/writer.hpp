@@ -54,10 +54,15 @@ public:
     void f32(float value);
     void null();
 
+    // Hands out the text; the writer is left empty, as if new.
     std::string take() noexcept {
         out_.resize(size_);
+        std::string text = std::move(out_);
+        out_.clear();
         size_ = 0;
-        return std::move(out_);
+        need_comma_ = 0;
+        after_key_ = false;
+        return text;
     }
 
 private:

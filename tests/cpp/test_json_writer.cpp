@@ -144,6 +144,21 @@ TEST(JsonWriter, GrowsPastInitialCapacity) {
     EXPECT_EQ(w.take(), expected);
 }
 
+TEST(JsonWriter, StartsAfreshAfterTake) {
+    JsonWriter w;
+    w.begin_array();
+    w.u8(1);
+    w.end_array();
+    EXPECT_EQ(w.take(), "[1]");
+    w.u8(2);
+    EXPECT_EQ(w.take(), "2");
+    w.begin_object();
+    w.key("k");
+    EXPECT_EQ(w.take(), R"({"k":)");
+    w.null();
+    EXPECT_EQ(w.take(), "null");
+}
+
 struct PacketCase {
     std::vector<std::uint8_t> bytes;
     std::string text;
