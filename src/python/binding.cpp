@@ -114,11 +114,11 @@ bool ArgumentText::load(PyObject* value) {
         raise_type_mismatch(value, reinterpret_cast<PyObject*>(&PyUnicode_Type));
         return false;
     }
-    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(value));
-    if (!utf8) return false;
-    const char* bytes = PyBytes_AsString(utf8.get());
-    const Py_ssize_t size = PyBytes_Size(utf8.get());
-    if (bytes == nullptr || size < 0) return false;
+    // The interpreter keeps a str's UTF-8 form with the str (an ASCII str is
+    // its own UTF-8), so the text is copied exactly once, into the call's buffer.
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(value, &size);
+    if (bytes == nullptr) return false;
     size_ = static_cast<std::size_t>(size);
     if (size_ <= INLINE_CAPACITY) {
         data_ = inline_.data();
