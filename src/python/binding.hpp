@@ -37,7 +37,7 @@ public:
 
 private:
     static constexpr std::size_t INLINE_CAPACITY = 256;
-    std::array<char, INLINE_CAPACITY> inline_{};
+    std::array<char, INLINE_CAPACITY> inline_;  // left uninitialised: only the copied bytes are read
     std::unique_ptr<char[]> heap_;
     const char* data_ = inline_.data();
     std::size_t size_ = 0;

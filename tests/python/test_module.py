@@ -123,3 +123,47 @@ def test_panic_exception_class(hooks):
         "it will typically propagate all the way through the stack and cause the\n"
         "Python interpreter to exit.\n")
     assert panic_exception(hooks) is panic  # one class per process
+
+
+def fresh_module(prepare=None):
+    """A second module object from the same library, initialised after `prepare`."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("plim_ffi", plim_ffi.__file__)
+    module = importlib.util.module_from_spec(spec)
+    if prepare is not None:
+        prepare(module)
+    spec.loader.exec_module(module)
+    return module
+
+
+def test_every_module_object_shares_the_class():
+    module = fresh_module()
+    assert module is not plim_ffi
+    assert module.Link is Link
+    assert module.__all__ == ["Link"]
+
+
+@pytest.mark.parametrize("existing, expected", [(["x"], ["x", "Link"]), (["Link"], ["Link", "Link"])])
+def test_existing_all_is_appended_to(existing, expected):
+    module = fresh_module(lambda m: setattr(m, "__all__", list(existing)))
+    assert module.__all__ == expected
+
+
+class Names(list):
+    pass
+
+
+def test_all_may_be_a_list_subclass():
+    names = Names(["x"])
+    module = fresh_module(lambda m: setattr(m, "__all__", names))
+    assert module.__all__ is names and names == ["x", "Link"]
+
+
+@pytest.mark.parametrize("existing, text", [
+    (("x",), "'tuple' object is not an instance of 'list'"),
+    (None, "'None' is not an instance of 'list'"),
+])
+def test_all_of_another_type_fails_the_import(existing, text):
+    with pytest.raises(TypeError) as caught:
+        fresh_module(lambda m: setattr(m, "__all__", existing))
+    assert caught.value.args == (text,)

@@ -15,8 +15,8 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 def test_release_wheel_is_stable_abi_clean(tmp_path):
     command = [sys.executable, "-m", "pip", "wheel", str(ROOT), "--no-deps", "-q",
                "--disable-pip-version-check", "-w", str(tmp_path),
-               # Incremental across runs, apart from the hooked build the suite itself uses.
-               "-C", f"build-dir={ROOT / 'build' / 'skbuild-release-wheel'}"]
+               # Incremental across runs of one environment; never shared with the hooked build.
+               "-C", f"build-dir={pathlib.Path(sys.prefix) / 'skbuild-release-wheel'}"]
     if importlib.util.find_spec("scikit_build_core") is not None:
         command.append("--no-build-isolation")
     subprocess.run(command, check=True, timeout=900)
