@@ -15,6 +15,7 @@
 // is a stride walk over the whole range and each further pass fills in more.
 // A line after each pass gives the count checked, the failures (at most 20
 // shown in full) and the time so far; exits non-zero on any failure.
+#include <array>
 #include <bit>
 #include <charconv>
 #include <chrono>
@@ -30,28 +31,34 @@
 
 namespace {
 
-// Unsigned integer of 384 bits, little-endian limbs: ample for c * 10^60 * 2^151.
+// Unsigned integer of up to 384 bits, little-endian limbs, of which only the
+// first `used` can be non-zero: ample for c * 10^60 * 2^151.
 struct Big {
     static constexpr int LIMBS = 12;
     std::uint32_t limb[LIMBS] = {};
+    int used = 0;
 
     static Big of(std::uint64_t v) {
         Big b;
         b.limb[0] = static_cast<std::uint32_t>(v);
         b.limb[1] = static_cast<std::uint32_t>(v >> 32);
+        b.used = 2;
         return b;
     }
     void mul_small(std::uint32_t factor) {
         std::uint64_t carry = 0;
-        for (std::uint32_t& l : limb) {
-            const std::uint64_t product = static_cast<std::uint64_t>(l) * factor + carry;
-            l = static_cast<std::uint32_t>(product);
+        for (int i = 0; i < used; ++i) {
+            const std::uint64_t product = static_cast<std::uint64_t>(limb[i]) * factor + carry;
+            limb[i] = static_cast<std::uint32_t>(product);
             carry = product >> 32;
         }
-        if (carry) std::abort();  // overflow would make every verdict meaningless
+        if (carry) {
+            if (used == LIMBS) std::abort();  // overflow would make every verdict meaningless
+            limb[used++] = static_cast<std::uint32_t>(carry);
+        }
     }
     int bit_length() const {
-        for (int i = LIMBS - 1; i >= 0; --i) {
+        for (int i = used - 1; i >= 0; --i) {
             if (limb[i]) return 32 * i + std::bit_width(limb[i]);
         }
         return 0;
@@ -60,11 +67,14 @@ struct Big {
         if (bit_length() + bits > 32 * LIMBS) std::abort();
         const int words = bits / 32;
         const int rest = bits % 32;
-        for (int i = LIMBS - 1; i >= 0; --i) {
-            std::uint64_t v = i - words >= 0 ? static_cast<std::uint64_t>(limb[i - words]) << rest : 0;
-            if (rest && i - words - 1 >= 0) v |= limb[i - words - 1] >> (32 - rest);
+        const int top = used + words + 1 > LIMBS ? LIMBS : used + words + 1;
+        for (int i = top - 1; i >= 0; --i) {
+            const int from = i - words;
+            std::uint64_t v = from >= 0 && from < used ? static_cast<std::uint64_t>(limb[from]) << rest : 0;
+            if (rest && from - 1 >= 0 && from - 1 < used) v |= limb[from - 1] >> (32 - rest);
             limb[i] = static_cast<std::uint32_t>(v);
         }
+        used = top;
     }
     void mul_pow10(int k) {
         for (; k >= 9; k -= 9) mul_small(1000000000u);
@@ -72,8 +82,10 @@ struct Big {
         if (k) mul_small(SMALL[k]);
     }
     friend int compare(const Big& a, const Big& b) {
-        for (int i = LIMBS - 1; i >= 0; --i) {
-            if (a.limb[i] != b.limb[i]) return a.limb[i] < b.limb[i] ? -1 : 1;
+        for (int i = (a.used > b.used ? a.used : b.used) - 1; i >= 0; --i) {
+            const std::uint32_t x = i < a.used ? a.limb[i] : 0;
+            const std::uint32_t y = i < b.used ? b.limb[i] : 0;
+            if (x != y) return x < y ? -1 : 1;
         }
         return 0;
     }
@@ -126,7 +138,13 @@ bool reads_back(const Exact& x, std::uint64_t c, int s) {
 
 // floor(value / 10^s), given it is below 2^63.
 std::uint64_t floor_scaled(const Exact& x, int s) {
-    const long double estimate = std::ldexp(static_cast<long double>(x.m), x.e) / std::pow(10.0L, s);
+    // Only a first guess, corrected exactly below.
+    static const auto powers = [] {
+        std::array<long double, 160> table{};
+        for (int k = 0; k < 160; ++k) table[k] = std::pow(10.0L, k - 80);
+        return table;
+    }();
+    const long double estimate = std::ldexp(static_cast<long double>(x.m), x.e) / powers[s + 80];
     auto q = static_cast<std::uint64_t>(estimate);
     while (q > 0 && compare_decimal(q, s, x.m, x.e) > 0) --q;
     while (compare_decimal(q + 1, s, x.m, x.e) <= 0) ++q;
