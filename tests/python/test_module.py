@@ -78,13 +78,6 @@ def test_class_attributes_can_be_reassigned():
     assert not hasattr(Link, "extra")
 
 
-def test_identity_semantics():
-    a, b = Link(), Link()
-    assert a != b and a == a
-    assert hash(a) != hash(b)
-    assert repr(a).startswith("<plim_ffi.Link object at 0x")
-
-
 def test_new_link_is_empty(link):
     assert link.poll_transmit() is None
     assert link.poll_receive() is None
