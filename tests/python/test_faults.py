@@ -1,6 +1,7 @@
 """The fault boundary: internal faults become PanicException, memory exhaustion
 becomes MemoryError with the Link untouched, and a fault inside fault handling
 ends the process with a report."""
+import os
 import signal
 import subprocess
 import sys
@@ -113,6 +114,8 @@ MEMORY_SCRIPT = """
 """
 
 
+@pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's shadow memory does not fit under an address-space limit")
 def test_memory_exhaustion_in_the_module_raises_and_changes_nothing():
     result = run_python(MEMORY_SCRIPT)
     assert result.returncode == 0, result.stderr
