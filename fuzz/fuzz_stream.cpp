@@ -5,6 +5,7 @@
 // JSON text, or an error text) is the one the test-side codecs predict.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "check.hpp"
@@ -58,10 +59,21 @@ public:
         check_buffer();
     }
 
-    // Returns false when the model held no complete frame.
-    bool poll() {
+    // Returns false when the model held no complete frame. The two-phase
+    // form first reads the frame, drops the outcome as an undeliverable
+    // result would be, checks that nothing was consumed, and reads it again.
+    bool poll(bool two_phase = false) {
         const std::size_t delimiter = model_.find('\0');
-        auto got = engine_.poll_receive();
+        std::optional<plim::PlimEngine::Received> got;
+        if (two_phase) {
+            { auto undelivered = engine_.read_next_frame(); }
+            check_buffer();
+            auto pending = engine_.read_next_frame();
+            engine_.consume(pending);
+            got = std::move(pending.outcome);
+        } else {
+            got = engine_.poll_receive();
+        }
         if (delimiter == std::string::npos) {
             FUZZ_CHECK(!got.has_value(), "a result without a complete frame");
             check_buffer();
@@ -111,8 +123,7 @@ inline Buffer framed(Input& in) {
             break;
         }
         case 2: {
-            const std::string_view header = in.take(6);
-            frame.assign(header.begin(), header.end());
+            for (const char c : in.take(6)) frame.push_back(static_cast<std::uint8_t>(c));
             break;
         }
         default: {
@@ -141,8 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (in.byte() % 8) {
             case 0:
             case 1: session.feed(in.take(in.byte())); break;
-            case 2:
-            case 3: session.poll(); break;
+            case 2: session.poll(); break;
+            case 3: session.poll(true); break;
             case 4:
             case 5: {
                 const Buffer wire = framed(in);

@@ -35,15 +35,18 @@ for harness in "${harnesses[@]}"; do
   "$CXX" "${flags[@]}" -fsanitize=fuzzer "fuzz/$harness.cpp" "${objects[@]}" -o "$out/$harness"
 done
 
+status=0
 for harness in "${harnesses[@]}"; do
   echo "== running $harness for ${seconds}s"
   mkdir -p "fuzz/corpus-work/$harness" "fuzz/corpus/$harness"
-  "$out/$harness" -max_total_time="$seconds" -print_final_stats=1 -max_len="${FUZZ_MAX_LEN:-2048}" \
+  ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=4:quarantine_size_mb=32} \
+  "$out/$harness" -max_total_time="$seconds" -print_final_stats=1 -max_len="${FUZZ_MAX_LEN:-1024}" \
     -artifact_prefix="fuzz/artifacts/$harness-" \
     "fuzz/corpus-work/$harness" "fuzz/corpus/$harness" 2>&1 |
-    grep -E '^(stat::number_of_executed_units|stat::peak_rss|Done|INFO: seed corpus|==[0-9]+==ERROR|.*invariant broken|.*runtime error)' || true
+    grep -E '^(stat::number_of_executed_units|stat::peak_rss|Done|INFO: seed corpus|==[0-9]+==ERROR|.*invariant broken|.*runtime error|  detail:|  want |SUMMARY:)' || true
   if ls "fuzz/artifacts/$harness-"* >/dev/null 2>&1; then
     echo "!! $harness left artifacts in fuzz/artifacts/" >&2
-    exit 1
+    status=1
   fi
 done
+exit $status
