@@ -270,3 +270,40 @@ def test_any_packet_split_yields_the_same_messages(frames, data):
     while (message := link.poll_receive()) is not None:
         received.append(message)
     assert received == [text for _, text in frames]
+
+
+# --- a refusal leaves nothing behind
+
+BAD_PACKET_TAILS = [",256]", ",-1]", ",1.5]", ",]", ",", "", ",01]", ",null]", "]]", "] x", ",1e0]"]
+
+
+@PROPERTY_SETTINGS
+@given(st.sampled_from(FRAMES), st.data())
+def test_refused_packet_adds_no_byte(frame, data):
+    wire, text = frame
+    cut = data.draw(st.integers(0, len(wire)))
+    # The refused packet starts with valid byte values that must not reach the stream.
+    junk = data.draw(st.binary(min_size=1, max_size=20))
+    bad = "[" + ",".join(str(b) for b in junk) + data.draw(st.sampled_from(BAD_PACKET_TAILS))
+    link = plim_ffi.Link()
+    link.handle_receive(cases.packet_json(wire[:cut]))
+    with pytest.raises(ValueError, match="^Serde JSON error: "):
+        link.handle_receive(bad)
+    link.handle_receive(cases.packet_json(wire[cut:]))
+    assert link.poll_receive() == text
+    assert link.poll_receive() is None
+
+
+BAD_MESSAGE_TAILS = [',"x":1}', "}}", " x", ",", '{"Ping":null}']
+
+
+@settings(PROPERTY_SETTINGS, max_examples=100)
+@given(host_messages(), st.sampled_from(BAD_MESSAGE_TAILS))
+def test_refused_message_queues_nothing(message, tail):
+    text, variant, expected = message
+    link = plim_ffi.Link()
+    with pytest.raises(ValueError, match="^Serde JSON error: "):
+        link.send(text + tail)
+    assert link.poll_transmit() is None
+    link.send(text)
+    assert decode_host_body(transmitted_body(link)) == (variant, expected)
