@@ -2,9 +2,7 @@
 
 namespace plim::python {
 
-PyObject* OnceCell::get(Builder build) {
-    if (PyObject* ready = value_.load(std::memory_order_acquire)) return ready;
-
+PyObject* OnceCell::build_once(Builder build) {
     // Never wait for the build mutex while holding the interpreter lock: the
     // thread that is building may need the lock to finish (its builder runs
     // Python code that can switch threads). The mutex is recursive because a

@@ -15,9 +15,14 @@ public:
     // Returns the cell's object (a borrowed reference), building it with
     // `build` on first use. On failure returns nullptr with the builder's
     // Python error set, and a later call tries again.
-    PyObject* get(Builder build);
+    PyObject* get(Builder build) {
+        if (PyObject* ready = value_.load(std::memory_order_acquire)) return ready;
+        return build_once(build);
+    }
 
 private:
+    PyObject* build_once(Builder build);
+
     std::atomic<PyObject*> value_{nullptr};
     std::recursive_mutex building_;
 };
