@@ -10,7 +10,8 @@ namespace plim {
 inline constexpr std::size_t FLOAT_TEXT_MAX = 32;
 
 // Output JSON: 32-bit floats, plain for exponents -6..12; NaN and the
-// infinities are written "null". Returns the length written.
+// infinities are written "null". Returns the length of the text; `out` must
+// have FLOAT_TEXT_MAX bytes, all of which may be used as scratch.
 std::size_t format_f32(float value, char* out) noexcept;
 
 // Error descriptions: 64-bit floats, plain for exponents -5..15. Only ever
