@@ -135,9 +135,15 @@ inline Buffer framed(Input& in) {
         fuzzgen::Generator gen(in);
         gen.message();
         frame.insert(frame.end(), gen.body().begin(), gen.body().end());
-    } else {
+    } else if (in.byte() % 4 != 0) {
         const std::string_view body = in.take(in.byte());
         frame.insert(frame.end(), body.begin(), body.end());
+    } else {
+        // Long bodies, up to past the receive buffer's limit: a short pattern repeated.
+        const std::size_t length = static_cast<std::size_t>(in.byte()) * 24;
+        std::string_view pattern = in.take(1 + in.byte() % 8);
+        if (pattern.empty()) pattern = "\x11";
+        for (std::size_t k = 0; k < length; ++k) frame.push_back(static_cast<std::uint8_t>(pattern[k % pattern.size()]));
     }
     return fuzzmodel::cobs_encode(frame);
 }
