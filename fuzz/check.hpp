@@ -38,8 +38,16 @@ public:
     std::size_t remaining() const { return static_cast<std::size_t>(end_ - pos_); }
 
     std::uint8_t byte() { return pos_ == end_ ? 0 : *pos_++; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(byte() | (byte() << 8)); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(u16()) | (static_cast<std::uint32_t>(u16()) << 16); }
+    // Sequenced reads, so every compiler slices an input the same way and a
+    // finding replays in the g++ build as it crashed in the clang one.
+    std::uint16_t u16() {
+        const unsigned low = byte();
+        return static_cast<std::uint16_t>(low | (byte() << 8));
+    }
+    std::uint32_t u32() {
+        const std::uint32_t low = u16();
+        return low | (static_cast<std::uint32_t>(u16()) << 16);
+    }
 
     // Up to `n` bytes, fewer when the input runs out.
     std::string_view take(std::size_t n) {
