@@ -256,7 +256,9 @@ std::size_t format_f32(float value, char* out) noexcept {
         std::memcpy(out, "null", 4);
         return 4;
     }
-    if (bits >> 31) *w++ = '-';
+    // Without a branch: signs of successive values are often unpredictable.
+    *w = '-';
+    w += bits >> 31;
     if ((bits & 0x7F800000u) == 0) {
         if ((bits & 0x7FFFFFFFu) == 0) {
             std::memcpy(w, "0.0", 3);
