@@ -2,6 +2,7 @@
 // order; the first failing read ends the decoding and nothing is kept.
 #include "messages/device_message.hpp"
 
+#include <type_traits>
 #include <utility>
 
 // Unwraps a read or returns its error from the enclosing decoder.
