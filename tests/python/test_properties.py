@@ -5,6 +5,7 @@ packets yields the same messages.
 """
 import json
 import math
+import os
 import struct
 
 import pytest
@@ -17,7 +18,9 @@ import plim_ffi
 HOST_HEADER = bytes([0, 0, 2, 0, 0, 0])
 WHITESPACE = " \t\n\r"
 
-PROPERTY_SETTINGS = settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+# PLIM_PROPERTY_EXAMPLES raises the count for a long hunting run.
+EXAMPLES = int(os.environ.get("PLIM_PROPERTY_EXAMPLES", "300"))
+PROPERTY_SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 # --- test-side decoding of what poll_transmit hands out
@@ -297,7 +300,7 @@ def test_refused_packet_adds_no_byte(frame, data):
 BAD_MESSAGE_TAILS = [',"x":1}', "}}", " x", ",", '{"Ping":null}']
 
 
-@settings(PROPERTY_SETTINGS, max_examples=100)
+@settings(PROPERTY_SETTINGS, max_examples=max(EXAMPLES // 3, 1))
 @given(host_messages(), st.sampled_from(BAD_MESSAGE_TAILS))
 def test_refused_message_queues_nothing(message, tail):
     text, variant, expected = message
