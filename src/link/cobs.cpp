@@ -5,7 +5,32 @@
 namespace plim {
 
 namespace {
+
 constexpr std::size_t MAX_BLOCK_DATA = 254;
+
+// Message bodies are full of zeros (small integers, floats), so most blocks
+// are a few bytes long; for those a byte loop beats the fixed cost of a
+// library call. Longer runs go to memchr/memcpy.
+constexpr std::size_t SHORT_BLOCK = 16;
+
+void copy_block(std::uint8_t* out, const std::uint8_t* in, std::size_t length) noexcept {
+    if (length < SHORT_BLOCK) {
+        for (std::size_t i = 0; i < length; ++i) out[i] = in[i];
+    } else {
+        std::memcpy(out, in, length);
+    }
+}
+
+// Length of the zero-free run at the start of [in, in + window).
+std::size_t zero_free_run(const std::uint8_t* in, std::size_t window) noexcept {
+    const std::size_t probe = window < SHORT_BLOCK ? window : SHORT_BLOCK;
+    std::size_t length = 0;
+    while (length < probe && in[length] != 0) ++length;
+    if (length < probe || probe == window) return length;
+    const auto* zero = static_cast<const std::uint8_t*>(std::memchr(in + probe, 0, window - probe));
+    return zero == nullptr ? window : static_cast<std::size_t>(zero - in);
+}
+
 }  // namespace
 
 std::size_t cobs_encode(ByteView input, std::uint8_t* out) noexcept {
@@ -17,21 +42,17 @@ std::size_t cobs_encode(ByteView input, std::uint8_t* out) noexcept {
     for (;;) {
         const std::size_t available = static_cast<std::size_t>(end - in);
         const std::size_t window = available < MAX_BLOCK_DATA ? available : MAX_BLOCK_DATA;
-        const auto* zero = static_cast<const std::uint8_t*>(window ? std::memchr(in, 0, window) : nullptr);
-        if (zero != nullptr) {
-            const auto length = static_cast<std::size_t>(zero - in);
-            *o++ = static_cast<std::uint8_t>(length + 1);
-            std::memcpy(o, in, length);
-            o += length;
-            in = zero + 1;
+        const std::size_t length = zero_free_run(in, window);
+        *o++ = static_cast<std::uint8_t>(length + 1);
+        copy_block(o, in, length);
+        o += length;
+        in += length;
+        if (length < window) {
             // Input ending in a zero still owes the empty final run its 0x01,
             // which the next pass writes.
+            ++in;
             continue;
         }
-        *o++ = static_cast<std::uint8_t>(window + 1);
-        if (window) std::memcpy(o, in, window);
-        o += window;
-        in += window;
         if (window < MAX_BLOCK_DATA || in == end) break;
         // A full block carries no implied zero, so a zero right behind it
         // needs a block of its own.
@@ -55,7 +76,7 @@ std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexce
         if (zero_pending) *o++ = 0x00;
         const std::size_t length = code - 1u;
         if (static_cast<std::size_t>(end - in) < length) return std::nullopt;
-        std::memcpy(o, in, length);
+        copy_block(o, in, length);
         o += length;
         in += length;
         zero_pending = code != 0xFF;

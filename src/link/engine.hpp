@@ -5,12 +5,16 @@
 //   static void encode(const Outgoing&, Bytes& out);        // appends the body
 //   static Decoded<Incoming> decode(BodyReader& reader);
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <expected>
 #include <optional>
 #include <utility>
+#include <variant>
+#include <vector>
 
 #include "link/body_reader.hpp"
+#include "link/cobs.hpp"
 #include "link/frame.hpp"
 #include "link/link_error.hpp"
 #include "link/rx_buffer.hpp"
@@ -27,16 +31,11 @@ public:
     // Queues the message's packets whole: if memory runs out part way, the
     // packets already appended are taken back and the exception propagates.
     void send(const Outgoing& message) {
-        Bytes frame = frame_with_host_header();
-        Codec::encode(message, frame);
-        std::vector<Bytes> packets = encode_frame_packets(frame);
-        const std::size_t before = tx_queue_.size();
-        try {
-            for (Bytes& packet : packets) tx_queue_.push_back(std::move(packet));
-        } catch (...) {
-            tx_queue_.resize(before);
-            throw;
-        }
+        restart_host_frame(tx_frame_);
+        Codec::encode(message, tx_frame_);
+        queue_frame(tx_frame_);
+        // A rare large message must not pin its buffer for the Link's lifetime.
+        if (tx_frame_.capacity() > MAX_PACKET_LEN) Bytes().swap(tx_frame_);
     }
 
     std::optional<Bytes> poll_transmit() noexcept {
@@ -84,13 +83,44 @@ public:
     const RxBuffer& rx_buffer() const noexcept { return rx_buffer_; }
 
 private:
+    void queue_frame(ByteView frame) {
+        if (max_encoded_len(frame.size()) <= MAX_PACKET_LEN) {
+            // Nearly every frame is one packet whatever its bytes: encoded on
+            // the stack, then allocated once at its exact length. A throwing
+            // insertion at the end of a deque leaves it as it was.
+            std::uint8_t wire[MAX_PACKET_LEN];
+            const std::size_t length = cobs_encode(frame, wire);
+            tx_queue_.emplace_back(wire, wire + length);
+            return;
+        }
+        std::vector<Bytes> packets = encode_frame_packets(frame);
+        const std::size_t before = tx_queue_.size();
+        try {
+            for (Bytes& packet : packets) tx_queue_.push_back(std::move(packet));
+        } catch (...) {
+            tx_queue_.resize(before);
+            throw;
+        }
+    }
+
     static std::optional<Received> read_frame(ByteView wire) {
-        FrameOutcome outcome = decode_frame(wire);
+        // Wire frames come out of the receive buffer, so they are never longer
+        // than its limit and decode on the stack; the heap is only a fallback.
+        if (wire.size() > RX_BUFFER_LIMIT) {
+            Bytes decoded(wire.size());
+            return read_frame_into(wire, decoded.data());
+        }
+        std::uint8_t decoded[RX_BUFFER_LIMIT];
+        return read_frame_into(wire, decoded);
+    }
+
+    static std::optional<Received> read_frame_into(ByteView wire, std::uint8_t* decoded) {
+        FrameViewOutcome outcome = decode_frame_into(wire, decoded);
         if (std::holds_alternative<FrameDiscarded>(outcome)) return std::nullopt;
         if (auto* error = std::get_if<LinkError>(&outcome)) {
             return Received(std::unexpect, *error);
         }
-        BodyReader reader(std::get<FrameBody>(outcome).body());
+        BodyReader reader(std::get<ByteView>(outcome));
         Decoded<Incoming> message = Codec::decode(reader);
         if (!message) {
             LinkError error;
@@ -102,6 +132,7 @@ private:
     }
 
     std::deque<Bytes> tx_queue_;
+    Bytes tx_frame_;  // reused by every send, so small messages never allocate their frame
     RxBuffer rx_buffer_;
 };
 

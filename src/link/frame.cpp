@@ -24,14 +24,18 @@ std::uint16_t read_u16_le(const std::uint8_t* p) noexcept {
 Bytes frame_with_host_header() {
     Bytes frame;
     frame.reserve(FRAME_RESERVE);
+    restart_host_frame(frame);
+    return frame;
+}
+
+void restart_host_frame(Bytes& frame) {
     const ApiVersion v = HOST_API_VERSION;
     const std::uint8_t header[VERSION_HEADER_LEN] = {
         static_cast<std::uint8_t>(v.major & 0xFF), static_cast<std::uint8_t>(v.major >> 8),
         static_cast<std::uint8_t>(v.minor & 0xFF), static_cast<std::uint8_t>(v.minor >> 8),
         static_cast<std::uint8_t>(v.patch & 0xFF), static_cast<std::uint8_t>(v.patch >> 8),
     };
-    frame.insert(frame.end(), header, header + VERSION_HEADER_LEN);
-    return frame;
+    frame.assign(header, header + VERSION_HEADER_LEN);
 }
 
 std::vector<Bytes> cut_packets(ByteView wire_frame) {
@@ -60,17 +64,15 @@ Bytes encode_frame(ByteView body) {
     return wire;
 }
 
-FrameOutcome decode_frame(ByteView wire_frame) {
-    Bytes decoded(wire_frame.size());
-    const std::optional<std::size_t> length = cobs_decode(wire_frame, decoded.data());
+FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexcept {
+    const std::optional<std::size_t> length = cobs_decode(wire_frame, out);
     if (!length) return FrameDiscarded{};
-    decoded.resize(*length);
-    if (decoded.size() < VERSION_HEADER_LEN) {
+    if (*length < VERSION_HEADER_LEN) {
         LinkError error;
         error.kind = LinkError::Kind::FrameTooShort;
         return error;
     }
-    const ApiVersion peer{read_u16_le(&decoded[0]), read_u16_le(&decoded[2]), read_u16_le(&decoded[4])};
+    const ApiVersion peer{read_u16_le(out), read_u16_le(out + 2), read_u16_le(out + 4)};
     if (!is_compatible(HOST_API_VERSION, peer)) {
         LinkError error;
         error.kind = LinkError::Kind::VersionMismatch;
@@ -78,7 +80,18 @@ FrameOutcome decode_frame(ByteView wire_frame) {
                                          outdated_side(HOST_API_VERSION, peer)};
         return error;
     }
-    return FrameBody{std::move(decoded)};
+    return ByteView(out + VERSION_HEADER_LEN, *length - VERSION_HEADER_LEN);
+}
+
+FrameOutcome decode_frame(ByteView wire_frame) {
+    Bytes decoded(wire_frame.size());
+    FrameViewOutcome outcome = decode_frame_into(wire_frame, decoded.data());
+    if (auto* body = std::get_if<ByteView>(&outcome)) {
+        decoded.resize(VERSION_HEADER_LEN + body->size());
+        return FrameBody{std::move(decoded)};
+    }
+    if (auto* error = std::get_if<LinkError>(&outcome)) return *error;
+    return FrameDiscarded{};
 }
 
 }  // namespace plim

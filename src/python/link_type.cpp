@@ -1,5 +1,8 @@
 #include "python/link_type.hpp"
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <new>
 #include <string>
 #include <string_view>
@@ -22,6 +25,10 @@ constexpr std::string_view PACKET_PARAMETER[] = {"packet"};
 constexpr ParameterSpec NEW_SPEC{CLASS_NAME, "__new__", {}, 0};
 constexpr ParameterSpec SEND_SPEC{CLASS_NAME, "send", MESSAGE_PARAMETER, 1};
 constexpr ParameterSpec HANDLE_RECEIVE_SPEC{CLASS_NAME, "handle_receive", PACKET_PARAMETER, 1};
+
+// Packets up to this many bytes are read without an allocation; a full
+// 1400-byte packet fits.
+constexpr std::size_t PACKET_STACK_BYTES = 4096;
 
 constexpr const char* CLASS_DOC =
     "Link()\n--\n\n"
@@ -165,12 +172,22 @@ PyObject* link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) 
         Claim held(link);
         ArgumentText text;
         if (!load_argument(HANDLE_RECEIVE_SPEC, slots[0], text)) return nullptr;
-        JsonResult<Bytes> packet = parse_packet(text.view());
-        if (!packet) {
-            raise_call_error(packet.error());
+        // Everyday packets are read on the stack and appended straight from
+        // there; a refused text leaves the stream untouched either way.
+        const std::size_t capacity = packet_capacity(text.view());
+        std::uint8_t stack_bytes[PACKET_STACK_BYTES];
+        std::unique_ptr<std::uint8_t[]> heap_bytes;
+        std::uint8_t* bytes = stack_bytes;
+        if (capacity > PACKET_STACK_BYTES) {
+            heap_bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+            bytes = heap_bytes.get();
+        }
+        JsonResult<std::size_t> count = parse_packet_into(text.view(), bytes);
+        if (!count) {
+            raise_call_error(count.error());
             return nullptr;
         }
-        held.engine().handle_receive(*packet);
+        held.engine().handle_receive(ByteView(bytes, *count));
         return none();
     });
 }
