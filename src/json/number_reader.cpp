@@ -131,9 +131,54 @@ bool to_double(Reader& r, const Scan& s, double& out) {
     return true;
 }
 
+// Message numbers are mostly short decimals such as "-1.5" or "42". Reads
+// one of at most 15 digits without exponent in a single pass, classified
+// and converted exactly as the general path would (15 digits stay below
+// 2^53, so the quotient by an exact power of ten is rounded once). Returns
+// false, with nothing consumed, for any other shape, the refusals included.
+bool read_short_decimal(Reader& r, Number& out) noexcept {
+    constexpr std::ptrdiff_t MAX_DIGITS = 15;
+    const char* p = r.pos;
+    const char* const end = r.end;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    const char* const first = p;
+    std::uint64_t digits = 0;
+    if (p != end && *p == '0') {
+        ++p;
+    } else {
+        while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    if (p == first || (p != end && is_digit(*p))) return false;
+    std::ptrdiff_t fraction = 0;
+    if (p != end && *p == '.') {
+        const char* const point = ++p;
+        while (p != end && is_digit(*p)) digits = digits * 10 + static_cast<unsigned>(*p++ - '0');
+        fraction = p - point;
+        if (fraction == 0) return false;
+    }
+    if ((p - first) - (fraction != 0) > MAX_DIGITS || (p != end && (*p == 'e' || *p == 'E'))) return false;
+    r.pos = p;
+    if (fraction == 0 && !(negative && digits == 0)) {
+        if (negative) {
+            out.kind = Number::Kind::I64;
+            out.i64 = -static_cast<std::int64_t>(digits);
+        } else {
+            out.kind = Number::Kind::U64;
+            out.u64 = digits;
+        }
+        return true;
+    }
+    const double v = static_cast<double>(digits) / EXACT_POWERS[fraction];
+    out.kind = Number::Kind::F64;
+    out.f64 = negative ? -v : v;
+    return true;
+}
+
 }  // namespace
 
 bool read_number(Reader& r, Number& out) {
+    if (read_short_decimal(r, out)) return true;
     Scan s;
     if (!scan<true>(r, s)) return false;
     if (s.integral && !s.integer_overflow) {
