@@ -21,8 +21,9 @@ constexpr std::size_t max_encoded_len(std::size_t n) noexcept {
 std::size_t cobs_encode(ByteView input, std::uint8_t* out) noexcept;
 
 // Decodes up to the first 0x00 code byte into `out`, which holds at least
-// input.size() bytes. Returns the decoded length, or nothing on truncation
-// (the only failure).
+// input.size() bytes, any of which may be written (past the decoded length
+// they hold nothing meaningful). Returns the decoded length, or nothing on
+// truncation (the only failure).
 std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexcept;
 
 }  // namespace plim
