@@ -1,6 +1,7 @@
 // Host-message text: every refusal has a well-formed position; every accepted
 // text is grammatical JSON, its body decodes (test-side) to the parsed values,
 // and the engine queues it as packets that reassemble into the framed body.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -146,6 +147,20 @@ inline void check_packets(const plim::host::HostMessage& message) {
     FUZZ_CHECK(wire == fuzzmodel::cobs_encode(frame), "wire frame differs from the reference encoding");
     const auto decoded = fuzzmodel::cobs_decode({reinterpret_cast<const char*>(wire.data()), wire.size()});
     FUZZ_CHECK(decoded && *decoded == frame, "wire frame does not decode to header + body");
+
+    // The two-phase transmit hands out the same packets, behind one queued earlier.
+    engine.send(plim::host::Ping{});
+    engine.send(message);
+    Buffer again;
+    for (const plim::Bytes* packet; (packet = engine.front_packet()) != nullptr; engine.pop_packet()) {
+        again.insert(again.end(), packet->begin(), packet->end());
+    }
+    const Buffer ping_wire = {1, 1, 2, 2, 1, 1, 1, 1, 0};
+    FUZZ_CHECK(again.size() == ping_wire.size() + wire.size() &&
+                   std::equal(ping_wire.begin(), ping_wire.end(), again.begin()) &&
+                   std::equal(wire.begin(), wire.end(), again.begin() + static_cast<std::ptrdiff_t>(ping_wire.size())),
+               "two-phase transmit differs");
+    FUZZ_CHECK(!engine.poll_transmit().has_value(), "queue not empty after draining");
 }
 
 }  // namespace fuzz_host_message

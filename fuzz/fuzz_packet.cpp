@@ -1,6 +1,9 @@
 // Packet text: the reader accepts exactly the arrays of decimal integers 0 to
 // 255 (an independent scan judges), and the bytes it returns are the numbers
-// written in the text. Refusals carry a position inside the input.
+// written in the text. Refusals carry a position. The reader into caller
+// storage gives the same bytes or the same error.
+#include <algorithm>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +70,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto parsed = plim::parse_packet(text);
     const auto expected = fuzz_packet::scan(text);
+
+    // The caller-storage form, given exactly the room it asks for (on the
+    // heap, so a write past it is caught), agrees with the owning form.
+    const std::size_t room = plim::packet_capacity(text);
+    const std::unique_ptr<std::uint8_t[]> storage(new std::uint8_t[room]);
+    const auto into = plim::parse_packet_into(text, storage.get());
+    FUZZ_CHECK(into.has_value() == parsed.has_value(), "the two packet readers disagree on acceptance");
+    if (into) {
+        FUZZ_CHECK(*into <= room && *into == parsed->size() &&
+                       std::equal(parsed->begin(), parsed->end(), storage.get()),
+                   "the two packet readers disagree on the bytes");
+    } else {
+        FUZZ_CHECK(plim::json_error_text(into.error()) == plim::json_error_text(parsed.error()),
+                   fuzzcheck::diff(plim::json_error_text(into.error()), plim::json_error_text(parsed.error())));
+    }
     if (!parsed) {
         const std::string display = plim::json_error_text(parsed.error());
         FUZZ_CHECK(!expected, "valid packet refused: " + display);
