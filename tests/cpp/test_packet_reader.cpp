@@ -120,6 +120,52 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"[1,256,\"x]", "invalid value: integer `256`, expected u8 at line 1 column 6"},
         Case{"[1,2 3,-1]", "expected `,` or `]` at line 1 column 6"}));
 
+// Elements inside a long run of plain ones: whatever stops the fast reading of
+// such a run must be refused exactly where a lone element would be.
+INSTANTIATE_TEST_SUITE_P(
+    InsideRuns, PacketRefused,
+    testing::Values(
+        Case{"[1,2,3,4,5,6,7,8,],", "trailing comma at line 1 column 18"},
+        Case{"[1,2,],3,4,5,6,7]", "trailing comma at line 1 column 6"},
+        Case{"[1,2,3,,4,5,6,7]", "expected value at line 1 column 8"},
+        Case{"[10,20,30,040,50,60,70]", "invalid number at line 1 column 12"},
+        Case{"[0,0,0,00,0,0,0]", "invalid number at line 1 column 9"},
+        Case{"[1,2,3,256,5,6,7]", "invalid value: integer `256`, expected u8 at line 1 column 10"},
+        Case{"[100,200,300,4,5,6]", "invalid value: integer `300`, expected u8 at line 1 column 12"},
+        Case{"[255,255,255,2550,1,2]", "invalid value: integer `2550`, expected u8 at line 1 column 17"},
+        Case{"[1,2,3,-4,5,6,7]", "invalid value: integer `-4`, expected u8 at line 1 column 9"},
+        Case{"[1,2,3,4.5,6,7,8]", "invalid type: floating point `4.5`, expected u8 at line 1 column 10"},
+        Case{"[1,2,3,4e1,6,7,8]", "invalid type: floating point `40.0`, expected u8 at line 1 column 10"},
+        Case{"[1,2,3,4E1,6,7,8]", "invalid type: floating point `40.0`, expected u8 at line 1 column 10"},
+        Case{"[1,2,3,\"4\",5,6,7]", "invalid type: string \"4\", expected u8 at line 1 column 10"},
+        Case{"[12,34,56,78,9x,1,2]", "expected `,` or `]` at line 1 column 15"},
+        Case{"[1,2,3,4,5,6,7,8,9 9]", "expected `,` or `]` at line 1 column 20"},
+        Case{"[1,2,3,4,5,6,7,8,9", "EOF while parsing a list at line 1 column 18"},
+        Case{"[1,2,3,4,5,6,7,8,9,", "EOF while parsing a value at line 1 column 19"},
+        Case{"[1,2,3,4,5,6,7,8]x", "trailing characters at line 1 column 18"}));
+
+// Every byte value once, in runs broken by whitespace at varying places, read
+// both into a vector and into caller storage sized by packet_capacity.
+TEST(Packet, EveryValueInRunsAndIntoCallerStorage) {
+    Bytes expected;
+    std::string json = "[";
+    for (int v = 0; v < 256; ++v) {
+        expected.push_back(static_cast<std::uint8_t>(v));
+        if (v > 0) json += v % 7 == 0 ? " , " : ",";
+        json += std::to_string(v);
+    }
+    json += ']';
+    const auto parsed = parse_packet(json);
+    ASSERT_TRUE(parsed.has_value()) << plim::json_error_text(parsed.error());
+    EXPECT_EQ(*parsed, expected);
+
+    Bytes storage(plim::packet_capacity(json));
+    const auto count = plim::parse_packet_into(json, storage.data());
+    ASSERT_TRUE(count.has_value());
+    storage.resize(*count);
+    EXPECT_EQ(storage, expected);
+}
+
 TEST(Packet, FullSizePacketReadsBack) {
     Bytes expected;
     std::string json = "[";
