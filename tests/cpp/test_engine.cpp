@@ -118,6 +118,28 @@ TEST(EngineTransmit, MessagesLeaveWholeAndInOrder) {
     EXPECT_EQ(packets[3], PONG_WIRE);
 }
 
+// Bodies around the size where a frame stops fitting one packet for certain:
+// the packets must be the frame's wire bytes cut in order, for plain and for
+// zero-laden bodies, and a small message after a large one is unaffected.
+TEST(EngineTransmit, FramesAroundOnePacketAreCutFromTheWireFrame) {
+    for (std::size_t n = 1380; n <= 1400; ++n) {
+        for (const bool zeros : {false, true}) {
+            Bytes body(n, 0x33);
+            if (zeros) {
+                for (std::size_t i = 0; i < n; i += 5) body[i] = 0x00;
+            }
+            Engine engine;
+            engine.send(body);
+            engine.send(Bytes{0x01});
+            std::vector<Bytes> packets;
+            while (auto p = engine.poll_transmit()) packets.push_back(std::move(*p));
+            std::vector<Bytes> expected = cut_packets(encode_frame(body));
+            expected.push_back(PONG_WIRE);
+            EXPECT_EQ(packets, expected) << n << (zeros ? " with zeros" : "");
+        }
+    }
+}
+
 TEST(EngineTransmit, TwoPhasePollKeepsPacketUntilPopped) {
     Engine engine;
     engine.send(Bytes{0x00});

@@ -123,6 +123,35 @@ TEST_P(DecodeFrame, Outcome) {
     }
 }
 
+// The allocation-free form gives the same outcome, its body a view into the
+// caller's storage, and writes nothing past wire.size() bytes of it.
+TEST_P(DecodeFrame, IntoCallerStorage) {
+    const DecodeCase& c = GetParam();
+    constexpr std::uint8_t CANARY = 0xA5;
+    Bytes storage(c.wire.size() + 16, CANARY);
+    const FrameViewOutcome outcome = decode_frame_into(c.wire, storage.data());
+    for (std::size_t i = c.wire.size(); i < storage.size(); ++i) EXPECT_EQ(storage[i], CANARY) << i;
+    switch (c.verdict) {
+        case Verdict::Discarded:
+            EXPECT_TRUE(std::holds_alternative<FrameDiscarded>(outcome));
+            break;
+        case Verdict::TooShort:
+        case Verdict::Mismatch:
+            ASSERT_TRUE(std::holds_alternative<LinkError>(outcome));
+            EXPECT_EQ(std::get<LinkError>(outcome).kind, c.verdict == Verdict::TooShort
+                                                             ? LinkError::Kind::FrameTooShort
+                                                             : LinkError::Kind::VersionMismatch);
+            break;
+        case Verdict::Body: {
+            ASSERT_TRUE(std::holds_alternative<ByteView>(outcome));
+            const ByteView body = std::get<ByteView>(outcome);
+            EXPECT_EQ(body.data(), storage.data() + VERSION_HEADER_LEN);
+            EXPECT_EQ(Bytes(body.begin(), body.end()), c.body);
+            break;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Table, DecodeFrame,
     testing::Values(

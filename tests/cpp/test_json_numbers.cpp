@@ -92,6 +92,46 @@ TEST(Float64, ShortDecimalsAgreeWithFullConversion) {
     }
 }
 
+// Plain decimals of 1 to 18 digits (the one-pass reading stops at 15), the
+// point at every place, both signs, a delimiter behind: floats must be the
+// nearest double, integers keep their class, and the cursor stops on the
+// delimiter.
+TEST(ShortDecimals, EveryLengthAndPointPlaceAgreesWithFullConversion) {
+    std::mt19937_64 rng(4242);
+    for (int length = 1; length <= 18; ++length) {
+        for (int point = 0; point < length; ++point) {
+            for (int round = 0; round < 200; ++round) {
+                std::string digits;
+                for (int i = 0; i < length; ++i) digits += static_cast<char>('0' + rng() % 10);
+                const int integer_digits = point == 0 ? length : point;
+                if (integer_digits > 1 && digits[0] == '0') digits[0] = '1';  // no leading zero before more digits
+                const bool negative = rng() % 2;
+                std::string text = (negative ? "-" : "") + digits;
+                if (point > 0) text.insert(text.size() - static_cast<std::size_t>(length - point), ".");
+                const std::string input = text + "]";
+                Reader r(input);
+                Number n;
+                ASSERT_TRUE(plim::json::read_number(r, n)) << text;
+                ASSERT_EQ(r.pos, input.data() + text.size()) << text;
+                const std::uint64_t magnitude = std::stoull(digits);
+                if (point == 0 && !(negative && magnitude == 0)) {
+                    ASSERT_EQ(n.kind, negative ? Number::Kind::I64 : Number::Kind::U64) << text;
+                    if (negative) {
+                        ASSERT_EQ(n.i64, -static_cast<std::int64_t>(magnitude)) << text;
+                    } else {
+                        ASSERT_EQ(n.u64, magnitude) << text;
+                    }
+                    continue;
+                }
+                double expected = 0;
+                std::from_chars(text.data(), text.data() + text.size(), expected);
+                ASSERT_EQ(n.kind, Number::Kind::F64) << text;
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(n.f64), std::bit_cast<std::uint64_t>(expected)) << text;
+            }
+        }
+    }
+}
+
 struct F32Case {
     std::string text;
     std::uint32_t bits;
