@@ -1,6 +1,5 @@
 #include "link/body_reader.hpp"
 
-#include <bit>
 #include <cstring>
 
 namespace plim {
@@ -29,19 +28,6 @@ Decoded<T> read_varint(const std::uint8_t*& pos, const std::uint8_t* end, unsign
 bool is_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
 
 }  // namespace
-
-Decoded<std::uint8_t> BodyReader::read_u8() noexcept {
-    if (pos_ == end_) return std::unexpected(PostcardError::EndOfInput);
-    return *pos_++;
-}
-
-Decoded<float> BodyReader::read_f32() noexcept {
-    if (remaining() < 4) return std::unexpected(PostcardError::EndOfInput);
-    const std::uint32_t bits = static_cast<std::uint32_t>(pos_[0]) | static_cast<std::uint32_t>(pos_[1]) << 8 |
-                               static_cast<std::uint32_t>(pos_[2]) << 16 | static_cast<std::uint32_t>(pos_[3]) << 24;
-    pos_ += 4;
-    return std::bit_cast<float>(bits);
-}
 
 Decoded<std::uint32_t> BodyReader::read_varint32() noexcept {
     return read_varint<std::uint32_t>(pos_, end_, 5, 0x0F);

@@ -1,6 +1,7 @@
 #pragma once
 // Forward-only cursor over a frame's body. Every read checks what remains
 // before touching a byte; the first failure is returned and decoding stops.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -21,8 +22,19 @@ public:
 
     std::size_t remaining() const noexcept { return static_cast<std::size_t>(end_ - pos_); }
 
-    Decoded<std::uint8_t> read_u8() noexcept;
-    Decoded<float> read_f32() noexcept;
+    // The two reads of every sample and measurement, inline for the decoders' loops.
+    Decoded<std::uint8_t> read_u8() noexcept {
+        if (pos_ == end_) return std::unexpected(PostcardError::EndOfInput);
+        return *pos_++;
+    }
+    Decoded<float> read_f32() noexcept {
+        if (remaining() < 4) return std::unexpected(PostcardError::EndOfInput);
+        const std::uint32_t bits = static_cast<std::uint32_t>(pos_[0]) | static_cast<std::uint32_t>(pos_[1]) << 8 |
+                                   static_cast<std::uint32_t>(pos_[2]) << 16 |
+                                   static_cast<std::uint32_t>(pos_[3]) << 24;
+        pos_ += 4;
+        return std::bit_cast<float>(bits);
+    }
     Decoded<std::uint32_t> read_varint32() noexcept;
     Decoded<std::uint64_t> read_varint64() noexcept;
     Decoded<std::string> read_text();                // strict UTF-8
