@@ -86,13 +86,15 @@ constexpr char HEX[] = "0123456789abcdef";
 
 }  // namespace
 
-JsonWriter::JsonWriter() : out_(JSON_OUTPUT_INITIAL_CAPACITY, '\0') {}
-
-// Geometric growth; the new tail is left unset, since every byte below
-// size_ is written before it is read.
+// Geometric growth; the text moves to a larger heap buffer, allocated before
+// anything changes so that a failure leaves the writer as it was.
 void JsonWriter::grow(std::size_t count) {
-    const std::size_t wanted = std::max(out_.size() * 2, size_ + count);
-    out_.resize_and_overwrite(wanted, [](char*, std::size_t n) noexcept { return n; });
+    const std::size_t wanted = std::max(capacity_ * 2, size_ + count);
+    std::unique_ptr<char[]> bigger = std::make_unique_for_overwrite<char[]>(wanted);
+    std::memcpy(bigger.get(), data_, size_);
+    heap_ = std::move(bigger);
+    data_ = heap_.get();
+    capacity_ = wanted;
 }
 
 void JsonWriter::key(std::string_view name) {
@@ -140,11 +142,8 @@ void JsonWriter::u8(std::uint8_t value) {
 
 void JsonWriter::f32(float value) {
     before_value();
-    // Copied whole: a fixed-size copy is cheaper than one of the exact length.
-    char scratch[FLOAT_TEXT_MAX] = {};
-    const std::size_t length = format_f32(value, scratch);
-    std::memcpy(room(FLOAT_TEXT_MAX), scratch, FLOAT_TEXT_MAX);
-    size_ += length;
+    // Formatted in place: format_f32 may use all FLOAT_TEXT_MAX bytes.
+    size_ += format_f32(value, room(FLOAT_TEXT_MAX));
 }
 
 void JsonWriter::null() {
@@ -152,22 +151,24 @@ void JsonWriter::null() {
     append("null", 4);
 }
 
+std::size_t write_packet_json(ByteView packet, char* out) noexcept {
+    char* w = out;
+    *w++ = '[';
+    for (const std::uint8_t byte : packet) {
+        const ByteText& entry = BYTE_TEXT[byte];
+        std::memcpy(w, entry.text, 4);
+        w += entry.length + 1;
+    }
+    // The last comma becomes the closing bracket; "[" alone opens "[]".
+    if (!packet.empty()) --w;
+    *w++ = ']';
+    return static_cast<std::size_t>(w - out);
+}
+
 std::string write_packet_json(ByteView packet) {
     std::string out;
-    // Every byte takes at most three digits and a comma; the brackets add two.
-    const std::size_t bound = 4 * packet.size() + 2;
-    out.resize_and_overwrite(bound, [packet](char* buffer, std::size_t) noexcept {
-        char* w = buffer;
-        *w++ = '[';
-        for (const std::uint8_t byte : packet) {
-            const ByteText& entry = BYTE_TEXT[byte];
-            std::memcpy(w, entry.text, 4);
-            w += entry.length + 1;
-        }
-        // The last comma becomes the closing bracket; "[" alone opens "[]".
-        if (!packet.empty()) --w;
-        *w++ = ']';
-        return static_cast<std::size_t>(w - buffer);
+    out.resize_and_overwrite(packet_json_max_len(packet.size()), [packet](char* buffer, std::size_t) noexcept {
+        return write_packet_json(packet, buffer);
     });
     return out;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // Compact JSON writer: no whitespace; separators placed by the writer.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -9,7 +11,9 @@
 
 namespace plim {
 
-inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 128;
+// Room inside the writer itself: every message but a scan or a status record
+// is written without touching the heap.
+inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 512;
 
 // A member name fixed in the program, checked when it is compiled to need no
 // escaping, so writing it is a plain copy.
@@ -32,7 +36,10 @@ private:
 
 class JsonWriter {
 public:
-    JsonWriter();
+    JsonWriter() noexcept = default;
+    // The text may live inside the object, so it stays where it was made.
+    JsonWriter(const JsonWriter&) = delete;
+    JsonWriter& operator=(const JsonWriter&) = delete;
 
     void begin_object() { open('{'); }
     void end_object() { close('}'); }
@@ -54,11 +61,15 @@ public:
     void f32(float value);
     void null();
 
+    // The text written so far, valid until the next write or take().
+    std::string_view view() const noexcept { return {data_, size_}; }
+
     // Hands out the text; the writer is left empty, as if new.
-    std::string take() noexcept {
-        out_.resize(size_);
-        std::string text = std::move(out_);
-        out_.clear();
+    std::string take() {
+        std::string text(data_, size_);
+        heap_.reset();
+        data_ = inline_;
+        capacity_ = JSON_OUTPUT_INITIAL_CAPACITY;
         size_ = 0;
         need_comma_ = 0;
         after_key_ = false;
@@ -83,12 +94,12 @@ private:
         put(bracket);
         need_comma_ >>= 1;
     }
-    // Room for `count` more bytes; returns where they go. The buffer is kept
-    // at its full allocated length and `size_` marks the written part, so
-    // the hot paths store through a pointer instead of appending piecewise.
+    // Room for `count` more bytes; returns where they go. `size_` marks the
+    // written part of the buffer, so the hot paths store through a pointer
+    // instead of appending piecewise.
     char* room(std::size_t count) {
-        if (out_.size() - size_ < count) grow(count);
-        return out_.data() + size_;
+        if (capacity_ - size_ < count) grow(count);
+        return data_ + size_;
     }
     void grow(std::size_t count);
     void put(char c) {
@@ -101,15 +112,26 @@ private:
     }
     void write_escaped(std::string_view text);
 
-    std::string out_;
+    char* data_ = inline_;  // inline_ until the text outgrows it, then heap_
+    std::size_t capacity_ = JSON_OUTPUT_INITIAL_CAPACITY;
     std::size_t size_ = 0;
+    std::unique_ptr<char[]> heap_;
     // One bit per open container, innermost lowest: set once it holds an
     // element. The message set nests at most five deep, far below 64.
     std::uint64_t need_comma_ = 0;
     bool after_key_ = false;
+    char inline_[JSON_OUTPUT_INITIAL_CAPACITY];  // left unset: only written bytes are read
 };
 
 // "[1,2,3]"; the empty packet is "[]".
 std::string write_packet_json(ByteView packet);
+
+// The most text write_packet_json gives for a packet of `size` bytes: three
+// digits and a comma each, and the brackets.
+constexpr std::size_t packet_json_max_len(std::size_t size) noexcept { return 4 * size + 2; }
+
+// The same text into `out`, which holds packet_json_max_len(packet.size())
+// bytes; returns its length.
+std::size_t write_packet_json(ByteView packet, char* out) noexcept;
 
 }  // namespace plim

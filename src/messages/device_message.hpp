@@ -10,6 +10,10 @@
 
 #include "link/body_reader.hpp"
 
+namespace plim {
+class JsonWriter;
+}  // namespace plim
+
 namespace plim::device {
 
 struct Ping {};
@@ -93,5 +97,9 @@ using DeviceMessage = std::variant<Ping, Pong, Scan, DriveBaseState, ImuMeasurem
 Decoded<DeviceMessage> decode_device_message(BodyReader& reader);
 
 std::string write_device_message_json(const DeviceMessage& message);
+
+// The same text into a writer, for callers that take it from the writer's own
+// buffer without a copy.
+void write_device_message_json(const DeviceMessage& message, JsonWriter& out);
 
 }  // namespace plim::device

@@ -155,6 +155,11 @@ void write_device_state(JsonWriter& w, const DeviceState& state) {
 
 std::string write_device_message_json(const DeviceMessage& message) {
     JsonWriter w;
+    write_device_message_json(message, w);
+    return w.take();
+}
+
+void write_device_message_json(const DeviceMessage& message, JsonWriter& w) {
     std::visit(Overloaded{
                    [&](const Ping&) { w.string("Ping"); },
                    [&](const Pong&) { w.string("Pong"); },
@@ -203,7 +208,6 @@ std::string write_device_message_json(const DeviceMessage& message) {
                    },
                },
                message);
-    return w.take();
 }
 
 }  // namespace plim::device

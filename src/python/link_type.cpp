@@ -9,6 +9,8 @@
 
 #include "json/packet_reader.hpp"
 #include "json/writer.hpp"
+#include "link/frame.hpp"
+#include "messages/device_message.hpp"
 #include "messages/host_message.hpp"
 #include "python/binding.hpp"
 #include "python/errors.hpp"
@@ -92,7 +94,7 @@ PyObject* none() {
     return Py_None;
 }
 
-PyObject* new_str(const std::string& text) {
+PyObject* new_str(std::string_view text) {
     return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
@@ -201,7 +203,14 @@ PyObject* link_poll_transmit(PyObject* self, PyObject*) {
         Claim held(link);
         const Bytes* packet = held.engine().front_packet();
         if (packet == nullptr) return none();
-        PyObject* result = new_str(write_packet_json(*packet));
+        PyObject* result;
+        if (packet->size() <= MAX_PACKET_LEN) {
+            // Every queued packet fits: its text is made on the stack.
+            char text[packet_json_max_len(MAX_PACKET_LEN)];
+            result = new_str(std::string_view(text, write_packet_json(*packet, text)));
+        } else {
+            result = new_str(write_packet_json(*packet));
+        }
         held.engine().pop_packet();
         return result;
     });
@@ -224,7 +233,10 @@ PyObject* link_poll_receive(PyObject* self, PyObject*) {
             raise_pending(error);
             return nullptr;
         }
-        PyObject* result = new_str(device::write_device_message_json(**pending.outcome));
+        // The text goes straight from the writer's buffer into the str.
+        JsonWriter json;
+        device::write_device_message_json(**pending.outcome, json);
+        PyObject* result = new_str(json.view());
         engine.consume(pending);
         return result;
     });
