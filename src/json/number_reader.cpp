@@ -175,10 +175,8 @@ bool read_short_decimal(Reader& r, Number& out) noexcept {
     return true;
 }
 
-}  // namespace
-
-bool read_number(Reader& r, Number& out) {
-    if (read_short_decimal(r, out)) return true;
+// Kept out of line so that the short path pays for none of its registers.
+[[gnu::noinline]] bool read_any_number(Reader& r, Number& out) {
     Scan s;
     if (!scan<true>(r, s)) return false;
     if (s.integral && !s.integer_overflow) {
@@ -196,6 +194,12 @@ bool read_number(Reader& r, Number& out) {
     }
     out.kind = Number::Kind::F64;
     return to_double(r, s, out.f64);
+}
+
+}  // namespace
+
+bool read_number(Reader& r, Number& out) {
+    return read_short_decimal(r, out) || read_any_number(r, out);
 }
 
 bool skip_number(Reader& r) {
