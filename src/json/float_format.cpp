@@ -203,6 +203,9 @@ Decimal f32_decimal(std::uint32_t bits) noexcept {
     return shortest_decimal(-mq, c);
 }
 
+constexpr std::uint32_t POWERS_OF_TEN[] = {1,      10,      100,      1000,      10000,
+                                           100000, 1000000, 10000000, 100000000, 1000000000};
+
 constexpr char DIGIT_PAIRS[] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
     "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
@@ -266,16 +269,32 @@ std::size_t format_f32(float value, char* out) noexcept {
         }
         return format_via_to_chars(value, -6, 12, out);
     }
-    Decimal d = f32_decimal(bits);
-    while (d.significand % 10 == 0) {
-        d.significand /= 10;
-        ++d.exponent;
+    const Decimal d = f32_decimal(bits);
+    // Trailing zeros go in halving steps (a significand has at most ten
+    // digits), where a loop would branch unpredictably once per zero.
+    std::uint32_t f = d.significand;
+    int exponent = d.exponent;
+    if (f % 100000000 == 0) {
+        f /= 100000000;
+        exponent += 8;
     }
-    // At most nine digits now. All ten places are written zero-padded, then
-    // the significant ones are used from where they start.
-    const std::uint32_t f = d.significand;
-    const int n = 1 + (f >= 10) + (f >= 100) + (f >= 1000) + (f >= 10000) + (f >= 100000) + (f >= 1000000) +
-                  (f >= 10000000) + (f >= 100000000);
+    if (f % 10000 == 0) {
+        f /= 10000;
+        exponent += 4;
+    }
+    if (f % 100 == 0) {
+        f /= 100;
+        exponent += 2;
+    }
+    if (f % 10 == 0) {
+        f /= 10;
+        exponent += 1;
+    }
+    // At most nine digits now; their count from the bit length, corrected
+    // by one comparison. All ten places are written zero-padded, then the
+    // significant ones are used from where they start.
+    const int estimate = (static_cast<int>(std::bit_width(f)) * 1233) >> 12;
+    const int n = estimate + (f >= POWERS_OF_TEN[estimate]);
     char padded[32];
     std::memset(padded, '0', sizeof padded);
     const std::uint32_t high = f / 100000000;
@@ -285,7 +304,7 @@ std::size_t format_f32(float value, char* out) noexcept {
     std::memcpy(padded + 4, DIGIT_PAIRS + 2 * (low / 10000 % 100), 2);
     std::memcpy(padded + 6, DIGIT_PAIRS + 2 * (low / 100 % 100), 2);
     std::memcpy(padded + 8, DIGIT_PAIRS + 2 * (low % 100), 2);
-    return static_cast<std::size_t>(write_f32_notation(padded + 10 - n, n, d.exponent + n - 1, w) - out);
+    return static_cast<std::size_t>(write_f32_notation(padded + 10 - n, n, exponent + n - 1, w) - out);
 }
 
 std::size_t format_f64(double value, char* out) noexcept { return format_via_to_chars(value, -5, 15, out); }
