@@ -92,11 +92,14 @@ std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexce
     const std::uint8_t* in = input.data();
     const std::uint8_t* const end = in + input.size();
     std::uint8_t* o = out;
-    bool zero_pending = false;
+    // The zero a block stands for is stored behind it straight away but
+    // counted (`pending`) only when another block follows, which spares a
+    // branch per block.
+    std::size_t pending = 0;
     while (in != end) {
         const std::uint8_t code = *in++;
         if (code == 0x00) return static_cast<std::size_t>(o - out);
-        if (zero_pending) *o++ = 0x00;
+        o += pending;
         const std::size_t length = code - 1u;
         const auto left = static_cast<std::size_t>(end - in);
         if (length <= SHORT_BLOCK && left >= SHORT_BLOCK) {
@@ -111,7 +114,8 @@ std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexce
         }
         o += length;
         in += length;
-        zero_pending = code != 0xFF;
+        *o = 0x00;
+        pending = code != 0xFF;
     }
     return std::nullopt;
 }

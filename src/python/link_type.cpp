@@ -206,7 +206,7 @@ PyObject* link_poll_transmit(PyObject* self, PyObject*) {
         PyObject* result;
         if (packet->size() <= MAX_PACKET_LEN) {
             // Every queued packet fits: its text is made on the stack.
-            char text[packet_json_max_len(MAX_PACKET_LEN)];
+            alignas(16) char text[packet_json_max_len(MAX_PACKET_LEN)];
             result = new_str(std::string_view(text, write_packet_json(*packet, text)));
         } else {
             result = new_str(write_packet_json(*packet));
