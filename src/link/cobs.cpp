@@ -13,6 +13,9 @@ constexpr std::size_t MAX_BLOCK_DATA = 254;
 // library call. Longer runs go to memchr/memcpy.
 constexpr std::size_t SHORT_BLOCK = 16;
 
+// Input length below which decoding goes byte by byte.
+constexpr std::size_t SHORT_FRAME = 64;
+
 void copy_block(std::uint8_t* out, const std::uint8_t* in, std::size_t length) noexcept {
     if (length < SHORT_BLOCK) {
         for (std::size_t i = 0; i < length; ++i) out[i] = in[i];
@@ -88,7 +91,34 @@ std::size_t cobs_encode(ByteView input, std::uint8_t* out) noexcept {
     return static_cast<std::size_t>(o - out);
 }
 
+namespace {
+
+// Small frames are mostly short blocks, so a byte at a time beats the fixed
+// cost of each block. The zero a block stands for is stored when the next
+// code byte arrives and counted (`pending`) only then.
+std::optional<std::size_t> decode_short(ByteView input, std::uint8_t* out) noexcept {
+    std::uint8_t* o = out;
+    std::size_t left = 0;  // data bytes still due in the current block
+    std::size_t pending = 0;
+    for (const std::uint8_t byte : input) {
+        if (left != 0) {
+            *o++ = byte;
+            --left;
+            continue;
+        }
+        if (byte == 0x00) return static_cast<std::size_t>(o - out);
+        *o = 0x00;
+        o += pending;
+        left = byte - 1u;
+        pending = byte != 0xFF;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexcept {
+    if (input.size() < SHORT_FRAME) return decode_short(input, out);
     const std::uint8_t* in = input.data();
     const std::uint8_t* const end = in + input.size();
     std::uint8_t* o = out;

@@ -2,6 +2,7 @@
 // order; the first failing read ends the decoding and nothing is kept.
 #include "messages/device_message.hpp"
 
+#include <array>
 #include <type_traits>
 #include <utility>
 
@@ -56,20 +57,6 @@ Decoded<LidarPoint> read_lidar_point(BodyReader& reader) {
     PLIM_TRY(angle, reader.read_f32());
     PLIM_TRY(distance, reader.read_f32());
     return LidarPoint{quality, angle, distance};
-}
-
-Decoded<WheelState> read_wheel_state(BodyReader& reader) {
-    PLIM_TRY(effort, reader.read_f32());
-    PLIM_TRY(velocity, reader.read_f32());
-    PLIM_TRY(position, reader.read_f32());
-    return WheelState{effort, velocity, position};
-}
-
-Decoded<Vector3> read_vector3(BodyReader& reader) {
-    PLIM_TRY(x, reader.read_f32());
-    PLIM_TRY(y, reader.read_f32());
-    PLIM_TRY(z, reader.read_f32());
-    return Vector3{x, y, z};
 }
 
 Decoded<ConnectionError> read_connection_error(BodyReader& reader) {
@@ -144,16 +131,31 @@ Decoded<Scan> read_scan(BodyReader& reader) {
     return Scan{std::move(points)};
 }
 
+// Reads consecutive floats into `fields`. Drive and IMU records are sent
+// many times a second, and the only way for their reads to fail is the end
+// of the body, so one length check covers them all.
+template <std::size_t N>
+Decoded<void> read_f32_fields(BodyReader& reader, const std::array<float*, N>& fields) {
+    if (reader.remaining() < 4 * N) return unexpected(PostcardError::EndOfInput);
+    for (float* field : fields) *field = *reader.read_f32();
+    return {};
+}
+
 Decoded<DriveBaseState> read_drive_base_state(BodyReader& reader) {
-    PLIM_TRY(left, read_wheel_state(reader));
-    PLIM_TRY(right, read_wheel_state(reader));
-    return DriveBaseState{left, right};
+    DriveBaseState s;
+    const Decoded<void> read = read_f32_fields<6>(reader, {&s.left.effort_percent, &s.left.velocity_rad_per_s,
+                                                           &s.left.position_rad, &s.right.effort_percent,
+                                                           &s.right.velocity_rad_per_s, &s.right.position_rad});
+    if (!read) return unexpected(read.error());
+    return s;
 }
 
 Decoded<ImuMeasurement> read_imu_measurement(BodyReader& reader) {
-    PLIM_TRY(accel, read_vector3(reader));
-    PLIM_TRY(gyro, read_vector3(reader));
-    return ImuMeasurement{accel, gyro};
+    ImuMeasurement m;
+    const Decoded<void> read =
+        read_f32_fields<6>(reader, {&m.accel.x, &m.accel.y, &m.accel.z, &m.gyro.x, &m.gyro.y, &m.gyro.z});
+    if (!read) return unexpected(read.error());
+    return m;
 }
 
 template <class T>

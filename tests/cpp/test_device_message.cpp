@@ -63,6 +63,8 @@ std::string decode_to_json(const std::vector<std::uint8_t>& body) {
 constexpr const char* SCAN_BODY = "02 01 0F 00 00 C0 3F 00 00 7A 44";
 constexpr const char* DRIVE_BODY =
     "03 00 00 48 42 00 00 80 BE 00 00 40 40 00 00 C0 7F CD CC CC 3D 95 BF D6 33";
+constexpr const char* IMU_BODY =
+    "04 00 00 80 3F 00 00 00 40 00 00 40 40 00 00 00 00 FF FF 7F 7F 00 00 C0 FF";
 constexpr const char* STATE_BODY =
     "05 02 41 31 00 01 01 6D 01 01 00 01 01 6E C8 01 03 62 61 74 01 00 00 00 00";
 
@@ -159,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every proper prefix of a valid body ends inside some value.
 TEST(DecodeFails, EveryTruncationIsEndOfInput) {
-    for (const char* text : {SCAN_BODY, DRIVE_BODY, STATE_BODY}) {
+    for (const char* text : {SCAN_BODY, DRIVE_BODY, IMU_BODY, STATE_BODY}) {
         const std::vector<std::uint8_t> body = hex(text);
         for (std::size_t length = 0; length < body.size(); ++length) {
             const auto message = decode(std::vector<std::uint8_t>(body.begin(), body.begin() + length));
