@@ -144,6 +144,32 @@ TEST(JsonWriter, GrowsPastInitialCapacity) {
     EXPECT_EQ(w.take(), expected);
 }
 
+// Texts ending on either side of the writer's inline room: the part written
+// before the move to the heap must survive it, in view() and in take(), and
+// the writer is reusable afterwards.
+TEST(JsonWriter, TextSurvivesLeavingInlineRoom) {
+    for (std::size_t total = plim::JSON_OUTPUT_INITIAL_CAPACITY - 40; total <= plim::JSON_OUTPUT_INITIAL_CAPACITY + 40;
+         ++total) {
+        JsonWriter w;
+        std::string expected;
+        w.begin_array();
+        expected += '[';
+        std::size_t item = 0;
+        while (expected.size() + 6 < total) {
+            const std::string text(1, static_cast<char>('a' + item++ % 26));
+            if (expected.size() > 1) expected += ',';
+            w.string(text);
+            expected += '"' + text + '"';
+        }
+        w.end_array();
+        expected += ']';
+        EXPECT_EQ(w.view(), expected) << total;
+        EXPECT_EQ(w.take(), expected) << total;
+        w.u8(7);
+        EXPECT_EQ(w.take(), "7") << total;
+    }
+}
+
 TEST(JsonWriter, StartsAfreshAfterTake) {
     JsonWriter w;
     w.begin_array();
@@ -168,6 +194,16 @@ class PacketJson : public ::testing::TestWithParam<PacketCase> {};
 
 TEST_P(PacketJson, WritesByteArray) {
     EXPECT_EQ(plim::write_packet_json(GetParam().bytes), GetParam().text);
+}
+
+// Into caller storage of exactly packet_json_max_len bytes: the same text,
+// and nothing written past the bound.
+TEST_P(PacketJson, WritesIntoCallerStorage) {
+    const std::size_t bound = plim::packet_json_max_len(GetParam().bytes.size());
+    std::string storage(bound + 8, '#');
+    const std::size_t length = plim::write_packet_json(GetParam().bytes, storage.data());
+    EXPECT_EQ(storage.substr(0, length), GetParam().text);
+    EXPECT_EQ(storage.substr(bound), "########");
 }
 
 std::vector<std::uint8_t> all_bytes() {
