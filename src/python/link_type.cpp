@@ -81,15 +81,11 @@ LinkObject* claim(PyObject* self) {
         return nullptr;
     }
     auto* link = reinterpret_cast<LinkObject*>(self);
-    // Every call runs holding the interpreter lock, and nothing between this
-    // check and the store can give it up, so no other call can slip in
-    // between: a plain load and store do what a compare-exchange would, at a
-    // fraction of its cost (a locked instruction on every call).
-    if (link->claim_flag.load(std::memory_order_relaxed) != CLAIM_FREE) {
+    std::uintptr_t expected = CLAIM_FREE;
+    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
         raise_already_borrowed();
         return nullptr;
     }
-    link->claim_flag.store(CLAIM_HELD, std::memory_order_relaxed);
     return link;
 }
 
