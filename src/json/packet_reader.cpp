@@ -45,7 +45,9 @@ inline bool take_plain_byte(const char*& p, const char* end, std::uint8_t*& out)
 // leading zero, a value above 255, whitespace), which the general loop reads
 // with every refusal. Five bytes must remain, the longest shape looked at.
 inline void take_plain_run(const char*& p, const char* end, std::uint8_t*& out) noexcept {
-    while (end - p >= 5) {
+    if (end - p < 5) return;
+    const char* const last = end - 5;  // the last start with five bytes behind it
+    while (p <= last) {
         const unsigned a = digit_value(p[0]);
         const unsigned b = digit_value(p[1]);
         if (a > 9) return;
