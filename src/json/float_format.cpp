@@ -269,6 +269,24 @@ std::size_t format_f32(float value, char* out) noexcept {
         }
         return format_via_to_chars(value, -6, 12, out);
     }
+    // Whole numbers below 2^24 (counts, percentages, set points) are common
+    // and always plain: their digits and ".0", without the general machinery.
+    const float magnitude = std::bit_cast<float>(bits & 0x7FFFFFFFu);
+    if (magnitude >= 1.0f && magnitude < 16777216.0f) {
+        auto whole = static_cast<std::uint32_t>(magnitude);
+        if (static_cast<float>(whole) == magnitude) {
+            char digits[8];
+            char* d = digits + sizeof digits;
+            do {
+                *--d = static_cast<char>('0' + whole % 10);
+                whole /= 10;
+            } while (whole != 0);
+            const auto n = static_cast<std::size_t>(digits + sizeof digits - d);
+            std::memcpy(w, d, n);
+            std::memcpy(w + n, ".0", 2);
+            return static_cast<std::size_t>(w + n + 2 - out);
+        }
+    }
     const Decimal d = f32_decimal(bits);
     // Trailing zeros go in halving steps (a significand has at most ten
     // digits), where a loop would branch unpredictably once per zero.
