@@ -189,20 +189,6 @@ Decimal shortest_decimal(int q, std::uint32_t c) noexcept {
     return {static_cast<std::uint32_t>(cmp < 0 || (cmp == 0 && (s & 1) == 0) ? s : t), k};
 }
 
-// A normal, finite, non-zero float.
-Decimal f32_decimal(std::uint32_t bits) noexcept {
-    const std::uint32_t fraction = bits & (C_MIN - 1);
-    const int biased = static_cast<int>((bits >> 23) & 0xFF);
-    const int mq = -Q_MIN + 1 - biased;
-    const std::uint32_t c = C_MIN | fraction;
-    // Small integers are their own shortest text.
-    if (0 < mq && mq < PRECISION) {
-        const std::uint32_t integer = c >> mq;
-        if (integer << mq == c) return {integer, 0};
-    }
-    return shortest_decimal(-mq, c);
-}
-
 constexpr std::uint32_t POWERS_OF_TEN[] = {1,      10,      100,      1000,      10000,
                                            100000, 1000000, 10000000, 100000000, 1000000000};
 
@@ -269,25 +255,26 @@ std::size_t format_f32(float value, char* out) noexcept {
         }
         return format_via_to_chars(value, -6, 12, out);
     }
-    // Whole numbers below 2^24 (counts, percentages, set points) are common
-    // and always plain: their digits and ".0", without the general machinery.
-    const float magnitude = std::bit_cast<float>(bits & 0x7FFFFFFFu);
-    if (magnitude >= 1.0f && magnitude < 16777216.0f) {
-        auto whole = static_cast<std::uint32_t>(magnitude);
-        if (static_cast<float>(whole) == magnitude) {
-            char digits[8];
-            char* d = digits + sizeof digits;
-            do {
-                *--d = static_cast<char>('0' + whole % 10);
-                whole /= 10;
-            } while (whole != 0);
-            const auto n = static_cast<std::size_t>(digits + sizeof digits - d);
-            std::memcpy(w, d, n);
-            std::memcpy(w + n, ".0", 2);
-            return static_cast<std::size_t>(w + n + 2 - out);
-        }
+    // Whole numbers (counts, percentages, set points) are common and always
+    // plain: their digits and ".0", without the general machinery. The test
+    // is the one the shortest-digits routine would make first anyway.
+    const std::uint32_t fraction = bits & (C_MIN - 1);
+    const int mq = -Q_MIN + 1 - static_cast<int>((bits >> 23) & 0xFF);
+    const std::uint32_t c = C_MIN | fraction;
+    if (0 < mq && mq < PRECISION && (c >> mq) << mq == c) {
+        std::uint32_t whole = c >> mq;
+        char digits[8];
+        char* d = digits + sizeof digits;
+        do {
+            *--d = static_cast<char>('0' + whole % 10);
+            whole /= 10;
+        } while (whole != 0);
+        const auto n = static_cast<std::size_t>(digits + sizeof digits - d);
+        std::memcpy(w, d, n);
+        std::memcpy(w + n, ".0", 2);
+        return static_cast<std::size_t>(w + n + 2 - out);
     }
-    const Decimal d = f32_decimal(bits);
+    const Decimal d = shortest_decimal(-mq, c);
     // Trailing zeros go in halving steps (a significand has at most ten
     // digits), where a loop would branch unpredictably once per zero.
     std::uint32_t f = d.significand;
