@@ -11,9 +11,10 @@
 
 namespace plim {
 
-// Room inside the writer itself: every message but a scan or a status record
-// is written without touching the heap.
-inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 512;
+// The output buffer's first room, held inside the writer itself so that
+// short texts never touch the heap; beyond it the buffer
+// doubles on the heap.
+inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 128;
 
 // A member name fixed in the program, checked when it is compiled to need no
 // escaping, so writing it is a plain copy.
