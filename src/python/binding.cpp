@@ -10,10 +10,10 @@
 namespace plim::python {
 namespace {
 
-std::string display_name(const ParameterSpec& spec) {
-    std::string text(spec.class_name);
+std::string display_name(const ParameterSpec& params) {
+    std::string text(params.class_name);
     text += '.';
-    text += spec.name;
+    text += params.name;
     text += "()";
     return text;
 }
@@ -33,7 +33,7 @@ std::string keyword_text(PyObject* key) {
 }
 
 // Index of the positional parameter named `key`, or -1.
-Py_ssize_t parameter_index(const ParameterSpec& spec, PyObject* key) {
+Py_ssize_t parameter_index(const ParameterSpec& params, PyObject* key) {
     if (!PyUnicode_Check(key)) return -1;
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) {
@@ -41,22 +41,22 @@ Py_ssize_t parameter_index(const ParameterSpec& spec, PyObject* key) {
         return -1;  // parameter names are plain ASCII
     }
     std::string_view text(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
-    for (std::size_t i = 0; i < spec.positional.size(); ++i) {
-        if (spec.positional[i] == text) return static_cast<Py_ssize_t>(i);
+    for (std::size_t i = 0; i < params.positional.size(); ++i) {
+        if (params.positional[i] == text) return static_cast<Py_ssize_t>(i);
     }
     return -1;
 }
 
-bool too_many_positional(const ParameterSpec& spec, Py_ssize_t given) {
-    std::string text = display_name(spec);
-    text += " takes " + std::to_string(spec.positional.size()) + " positional arguments but " +
+bool too_many_positional(const ParameterSpec& params, Py_ssize_t given) {
+    std::string text = display_name(params);
+    text += " takes " + std::to_string(params.positional.size()) + " positional arguments but " +
             std::to_string(given) + (given == 1 ? " was given" : " were given");
     raise_message(PyExc_TypeError, text);
     return false;
 }
 
-bool keyword_error(const ParameterSpec& spec, const char* what, PyObject* key) {
-    std::string text = display_name(spec);
+bool keyword_error(const ParameterSpec& params, const char* what, PyObject* key) {
+    std::string text = display_name(params);
     text += what;
     text += keyword_text(key);
     text += '\'';
@@ -64,19 +64,19 @@ bool keyword_error(const ParameterSpec& spec, const char* what, PyObject* key) {
     return false;
 }
 
-bool missing_required(const ParameterSpec& spec, std::span<PyObject*, MAX_PARAMETERS> slots) {
+bool missing_required(const ParameterSpec& params, std::span<PyObject*, MAX_PARAMETERS> slots) {
     std::string names;
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < spec.required; ++i) {
+    for (std::size_t i = 0; i < params.required; ++i) {
         if (slots[i] != nullptr) continue;
         if (missing > 0) names += ", ";
         names += '\'';
-        names += spec.positional[i];
+        names += params.positional[i];
         names += '\'';
         ++missing;
     }
     if (missing == 0) return true;
-    std::string text = display_name(spec);
+    std::string text = display_name(params);
     text += " missing " + std::to_string(missing) + " required positional " +
             (missing == 1 ? "argument: " : "arguments: ") + names;
     raise_message(PyExc_TypeError, text);
@@ -85,13 +85,13 @@ bool missing_required(const ParameterSpec& spec, std::span<PyObject*, MAX_PARAME
 
 }  // namespace
 
-bool bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const ParameterSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*, MAX_PARAMETERS> slots) {
     for (PyObject*& slot : slots) slot = nullptr;
 
     const Py_ssize_t given = args == nullptr ? 0 : PyTuple_Size(args);
     if (given < 0) return false;
-    if (static_cast<std::size_t>(given) > spec.positional.size()) return too_many_positional(spec, given);
+    if (static_cast<std::size_t>(given) > params.positional.size()) return too_many_positional(params, given);
     for (Py_ssize_t i = 0; i < given; ++i) slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
 
     if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
@@ -99,14 +99,14 @@ bool bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const Py_ssize_t index = parameter_index(spec, key);
-            if (index < 0) return keyword_error(spec, " got an unexpected keyword argument '", key);
+            const Py_ssize_t index = parameter_index(params, key);
+            if (index < 0) return keyword_error(params, " got an unexpected keyword argument '", key);
             PyObject*& slot = slots[static_cast<std::size_t>(index)];
-            if (slot != nullptr) return keyword_error(spec, " got multiple values for argument '", key);
+            if (slot != nullptr) return keyword_error(params, " got multiple values for argument '", key);
             slot = value;
         }
     }
-    return missing_required(spec, slots);
+    return missing_required(params, slots);
 }
 
 bool ArgumentText::load(PyObject* value) {

@@ -23,7 +23,7 @@ inline constexpr std::size_t MAX_PARAMETERS = 1;
 
 // Fills `slots` (borrowed references, nullptr where nothing was given) or
 // returns false with the binding TypeError raised. `kwargs` may be nullptr.
-bool bind_arguments(const ParameterSpec& spec, PyObject* args, PyObject* kwargs,
+bool bind_arguments(const ParameterSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*, MAX_PARAMETERS> slots);
 
 // The UTF-8 bytes of a str argument, copied into storage the call owns:

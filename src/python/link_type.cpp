@@ -100,9 +100,9 @@ PyObject* new_str(std::string_view text) {
 
 // The text argument of a one-parameter method, read under the claim; false
 // with the Python error raised.
-bool load_argument(const ParameterSpec& spec, PyObject* value, ArgumentText& text) {
+bool load_argument(const ParameterSpec& params, PyObject* value, ArgumentText& text) {
     if (text.load(value)) return true;
-    argument_error(spec.positional[0]);
+    argument_error(params.positional[0]);
     return false;
 }
 
@@ -261,8 +261,8 @@ PyObject* build_link_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(link_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec{"plim_ffi.Link", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec{"plim_ffi.Link", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (type == nullptr) ensure_error_set();
     return type;
 }

@@ -121,11 +121,11 @@ def test_panic_exception_class(hooks):
 def fresh_module(prepare=None):
     """A second module object from the same library, initialised after `prepare`."""
     import importlib.util
-    spec = importlib.util.spec_from_file_location("plim_ffi", plim_ffi.__file__)
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location("plim_ffi", plim_ffi.__file__)
+    module = importlib.util.module_from_spec(module_spec)
     if prepare is not None:
         prepare(module)
-    spec.loader.exec_module(module)
+    module_spec.loader.exec_module(module)
     return module
 
 
