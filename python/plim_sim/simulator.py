@@ -56,9 +56,13 @@ class PlimSimulator:
     simulated time; `run()` drives it on the wall clock.
     """
 
-    def __init__(self, sock: socket.socket, config: SimConfig | None = None) -> None:
+    def __init__(self, sock: socket.socket, config: SimConfig | None = None, *, follow_sender: bool = False) -> None:
+        """`follow_sender` serves an unconnected socket: replies and reports go to whichever
+        host sent last, and nothing is reported before a host has spoken."""
         self.config = config or SimConfig()
         self.sock = sock
+        self.follow_sender = follow_sender
+        self.peer: Any = None
         self.robot = Robot(self.config.robot, random.Random(self.config.seed))
         self.uid = self.config.uid
         self.connection: dict[str, Any] | None = None
@@ -75,6 +79,8 @@ class PlimSimulator:
     def pump(self, now: float) -> None:
         """Reads what the host sent, advances the robot to `now` and sends due reports."""
         self.serve_pending()
+        if self.follow_sender and self.peer is None:
+            return
         if self._clock is None:
             self._clock = now
             self._due = {name: now for name in self._reports()}
@@ -108,7 +114,10 @@ class PlimSimulator:
         name = message if isinstance(message, str) else next(iter(message))
         for packet in split_packets(encode_frame(encode_device_message(message), self.config.version)):
             try:
-                self.sock.send(packet)
+                if self.peer is None:
+                    self.sock.send(packet)
+                else:
+                    self.sock.sendto(packet, self.peer)
             except (BlockingIOError, ConnectionRefusedError):
                 self.dropped_packets += 1
         self.sent[name] += 1
@@ -169,9 +178,12 @@ class PlimSimulator:
         """Handles every host message waiting on the socket."""
         while True:
             try:
-                packet = self.sock.recv(65536)
+                packet, sender = self.sock.recvfrom(65536)
             except (BlockingIOError, InterruptedError, ConnectionRefusedError):
                 return
+            if self.follow_sender and sender != self.peer:
+                self.peer = sender
+                self._splitter = FrameSplitter()  # a new host starts with a fresh byte stream
             for frame in self._splitter.feed(packet):
                 try:
                     version, body = decode_frame(frame)

@@ -1,0 +1,42 @@
+"""A simulated plim on a loopback UDP port, in a thread of this process (what sim:// connects to)."""
+from __future__ import annotations
+
+import math
+import socket
+import threading
+from typing import Any
+
+from plim_sim import PlimSimulator, SimConfig
+
+
+def sim_config(options: dict[str, Any]) -> SimConfig:
+    return SimConfig(**options)
+
+
+def open_sim_socket(host: str = "127.0.0.1", port: int = 0) -> socket.socket:
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        sock.bind((host, port))
+    except OSError:
+        sock.close()
+        raise
+    sock.setblocking(False)
+    return sock
+
+
+class SimThread:
+    """Runs one simulated plim until `stop()`; it reports to whichever host spoke to it last."""
+
+    def __init__(self, options: dict[str, Any]) -> None:
+        self.sock = open_sim_socket()
+        self.address: tuple[str, int] = self.sock.getsockname()
+        self.sim = PlimSimulator(self.sock, sim_config(options), follow_sender=True)
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self.sim.run, args=(math.inf,),
+                                        kwargs={"should_stop": self._stop.is_set}, name="plim-sim", daemon=True)
+        self._thread.start()
+
+    def stop(self) -> None:
+        self._stop.set()
+        self._thread.join(timeout=2.0)
+        self.sock.close()
