@@ -153,6 +153,11 @@ class PlimClient:
     def closed(self) -> bool:
         return self._closed
 
+    @property
+    def ended(self) -> bool:
+        """Whether the connection has ended (a replay ran out, a serial line went away, or close())."""
+        return self._ended
+
     # -- upkeep --------------------------------------------------------------------
 
     def close(self) -> None:
