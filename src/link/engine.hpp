@@ -21,6 +21,18 @@
 
 namespace plim {
 
+// How a poll treats the two stream faults that carry no message of their own.
+enum class FrameFaults : std::uint8_t {
+    // Link's designed behaviour: a frame with broken COBS ends the poll with
+    // no outcome, and bytes dropped by the full buffer go unremarked, so a
+    // frame that lost its beginning is decoded as if whole.
+    Quiet,
+    // Broken COBS frames are skipped within the same poll, so "no outcome"
+    // means no complete frame remains; a frame that lost its beginning to the
+    // full buffer is consumed and reported as ReceiveOverflow.
+    Reported,
+};
+
 template <class Codec>
 class LinkEngine {
 public:
@@ -57,8 +69,8 @@ public:
     // At most one frame per call. The frame is consumed only after its
     // outcome has been built, so an allocation failure leaves the stream as
     // it was; on every other path it is consumed whatever the outcome.
-    std::optional<Received> poll_receive() {
-        PendingFrame pending = read_next_frame();
+    std::optional<Received> poll_receive(FrameFaults faults = FrameFaults::Quiet) {
+        PendingFrame pending = read_next_frame(faults);
         consume(pending);
         return std::move(pending.outcome);
     }
@@ -67,10 +79,11 @@ public:
     // was; consume then drops the frame it read (nothing when there was none).
     // A caller whose result cannot be delivered skips consume and loses nothing.
     struct PendingFrame {
-        std::size_t frame_length = 0;          // 0: no complete frame buffered
+        std::size_t frame_length = 0;          // bytes to consume; 0: no complete frame buffered
         std::optional<Received> outcome;       // empty: frame discarded silently
     };
-    PendingFrame read_next_frame() const {
+    PendingFrame read_next_frame(FrameFaults faults = FrameFaults::Quiet) const {
+        if (faults == FrameFaults::Reported) return read_next_reported_frame();
         std::optional<ByteView> wire = rx_buffer_.peek_frame();
         if (!wire) return {};
         return PendingFrame{wire->size(), read_frame(*wire)};
@@ -83,6 +96,25 @@ public:
     const RxBuffer& rx_buffer() const noexcept { return rx_buffer_; }
 
 private:
+    // The frames skipped for broken COBS are consumed together with the frame
+    // that gives an outcome, or alone when none follows.
+    PendingFrame read_next_reported_frame() const {
+        if (rx_buffer_.front_frame_cut()) {
+            std::optional<ByteView> wire = rx_buffer_.peek_frame();
+            if (!wire) return {};
+            LinkError error;
+            error.kind = LinkError::Kind::ReceiveOverflow;
+            error.dropped_bytes = rx_buffer_.dropped_bytes();
+            return PendingFrame{wire->size(), Received(std::unexpect, error)};
+        }
+        std::size_t offset = 0;
+        while (std::optional<ByteView> wire = rx_buffer_.peek_frame_at(offset)) {
+            offset += wire->size();
+            if (std::optional<Received> outcome = read_frame(*wire)) return PendingFrame{offset, std::move(outcome)};
+        }
+        return PendingFrame{offset, std::nullopt};
+    }
+
     void queue_frame(ByteView frame) {
         if (max_encoded_len(frame.size()) <= MAX_PACKET_LEN) {
             // Nearly every frame is one packet whatever its bytes: encoded on

@@ -1,6 +1,14 @@
 #include "link/link_error.hpp"
 
+#include <string_view>
+
 namespace plim {
+namespace {
+
+constexpr std::string_view OVERFLOW_BEFORE = "receive buffer overflow: ";
+constexpr std::string_view OVERFLOW_AFTER = " bytes dropped before this frame";
+
+}  // namespace
 
 std::string link_error_text(const LinkError& error) {
     switch (error.kind) {
@@ -26,6 +34,12 @@ std::string link_error_text(const LinkError& error) {
             text += " \u2014 update ";
             text += side_word(m.outdated_side);
             text += " to a compatible version";
+            return text;
+        }
+        case LinkError::Kind::ReceiveOverflow: {
+            std::string text(OVERFLOW_BEFORE);
+            text += std::to_string(error.dropped_bytes);
+            text += OVERFLOW_AFTER;
             return text;
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 // Errors the link engine hands out from poll_receive.
+#include <cstddef>
 #include <string>
 
 #include "link/postcard_error.hpp"
@@ -16,10 +17,13 @@ struct VersionMismatch {
 };
 
 struct LinkError {
-    enum class Kind : std::uint8_t { Decode, Cobs, FrameTooShort, VersionMismatch };
+    // ReceiveOverflow: the frame lost its beginning when the full receive
+    // buffer dropped bytes; only the engine's reporting mode hands it out.
+    enum class Kind : std::uint8_t { Decode, Cobs, FrameTooShort, VersionMismatch, ReceiveOverflow };
     Kind kind = Kind::FrameTooShort;
     PostcardError decode_error = PostcardError::EndOfInput;  // meaningful for Decode
     VersionMismatch mismatch{};                               // meaningful for VersionMismatch
+    std::size_t dropped_bytes = 0;                            // meaningful for ReceiveOverflow
 };
 
 std::string link_error_text(const LinkError& error);

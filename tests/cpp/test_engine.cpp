@@ -79,9 +79,9 @@ std::string describe(const std::optional<Engine::Received>& got) {
     return m.variant == 0 ? "Ping" : m.variant == 1 ? "Pong" : "Text " + m.text;
 }
 
-std::vector<std::string> drain(Engine& engine, std::size_t polls) {
+std::vector<std::string> drain(Engine& engine, std::size_t polls, FrameFaults faults = FrameFaults::Quiet) {
     std::vector<std::string> out;
-    for (std::size_t i = 0; i < polls; ++i) out.push_back(describe(engine.poll_receive()));
+    for (std::size_t i = 0; i < polls; ++i) out.push_back(describe(engine.poll_receive(faults)));
     return out;
 }
 
@@ -286,6 +286,106 @@ TEST(EngineReceive, ArbitraryBytesNeverBreakTheEngine) {
             (void)engine.poll_receive();
             ASSERT_EQ(engine.rx_buffer().size() < before, had_frame);
         }
+    }
+}
+
+// The reporting mode: broken COBS frames are skipped within one poll, and a
+// frame whose beginning the full buffer dropped is reported, not decoded.
+struct ReportedCase {
+    const char* name;
+    std::vector<Bytes> packets;
+    std::vector<std::string> polls;
+    std::size_t left_in_buffer = 0;
+};
+
+const Bytes BROKEN = {0x03, 0x11, 0x00};  // a block that claims more bytes than the frame has
+
+Bytes copies(const Bytes& frame, std::size_t n) {
+    Bytes out;
+    for (std::size_t i = 0; i < n; ++i) out.insert(out.end(), frame.begin(), frame.end());
+    return out;
+}
+
+std::string overflow(std::size_t n) {
+    return "error: receive buffer overflow: " + std::to_string(n) + " bytes dropped before this frame";
+}
+
+std::vector<ReportedCase> reported_cases() {
+    const Bytes three_zeros = {0x01, 0x01, 0x01, 0x01, 0x00};  // decodes to 00 00 00
+    std::vector<ReportedCase> cases = {
+        {"broken_then_frame", {cat({BROKEN, PING_WIRE})}, {"Ping", "nothing"}},
+        {"broken_runs_between_frames", {cat({BROKEN, BROKEN, PONG_WIRE, BROKEN, {0x02, 0x00}, PING_WIRE})},
+         {"Pong", "Ping", "nothing"}},
+        {"broken_alone_is_consumed", {BROKEN}, {"nothing", "nothing"}},
+        {"broken_before_partial_frame", {cat({BROKEN, {0x01, 0x01}})}, {"nothing"}, 2},
+        {"error_frames_still_reported", {cat({{0x00}, BROKEN, wire({0x07})})},
+         {TOO_SHORT, "error: message decode failed: Serde Deserialization Error", "nothing"}},
+        // 555 Pings behind a Pong drop the Pong's first four bytes; 556 drop
+        // the Pong and four bytes of the first Ping.
+        {"overflow_cuts_first_frame", {PONG_WIRE, copies(PING_WIRE, 555)},
+         {overflow(4), "Ping"}, 554 * PING_WIRE.size()},
+        {"overflow_cuts_second_frame", {PONG_WIRE, copies(PING_WIRE, 556)},
+         {overflow(13), "Ping"}, 554 * PING_WIRE.size()},
+        // A drop that ends exactly at a delimiter leaves the next frame whole.
+        {"overflow_at_frame_boundary", {PONG_WIRE, cat({copies(PING_WIRE, 555), three_zeros})},
+         {"Ping"}, 554 * PING_WIRE.size() + three_zeros.size()},
+        // Drops accumulate until the cut frame is taken, and the record goes with it.
+        {"drops_add_up",
+         {Bytes(4990, 0x01), Bytes(20, 0x01), cat({Bytes(5, 0x01), PING_WIRE, PONG_WIRE})},
+         {overflow(33), "Pong", "nothing"}},
+        {"overflow_frame_waits_for_its_delimiter", {Bytes(5001, 0x01)}, {"nothing", "nothing"}, 5000},
+        {"packet_longer_than_buffer", {cat({Bytes(11, 0x05), copies(PING_WIRE, 555)})},
+         {overflow(6), "Ping"}, 553 * PING_WIRE.size()},
+        {"packet_longer_than_buffer_at_boundary", {cat({{0x05, 0x00}, copies(PING_WIRE, 555), three_zeros})},
+         {"Ping"}, 554 * PING_WIRE.size() + three_zeros.size()},
+    };
+    return cases;
+}
+
+class EngineReported : public testing::TestWithParam<ReportedCase> {};
+
+TEST_P(EngineReported, Outcomes) {
+    Engine engine;
+    for (const Bytes& p : GetParam().packets) engine.handle_receive(p);
+    EXPECT_EQ(drain(engine, GetParam().polls.size(), FrameFaults::Reported), GetParam().polls);
+    EXPECT_EQ(engine.rx_buffer().size(), GetParam().left_in_buffer);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EngineReported, testing::ValuesIn(reported_cases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Without overflow the reporting mode gives Link's outcomes in Link's order,
+// minus the empty polls broken frames cause; and a reading that is not
+// consumed leaves the stream for the next one.
+TEST(EngineReported, SameOutcomesAsQuietModeWithoutOverflow) {
+    std::mt19937 rng(7);
+    const Bytes pieces[] = {PING_WIRE, PONG_WIRE, BROKEN, {0x00}, wire({0x07}), wire(text_body("zz")), {0x05, 0x01}};
+    std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
+    std::uniform_int_distribution<std::size_t> cut(0, 40);
+    for (int round = 0; round < 500; ++round) {
+        Bytes stream;
+        for (int i = 0; i < 12; ++i) stream = cat({stream, pieces[pick(rng)]});
+        Engine quiet;
+        Engine reported;
+        std::vector<std::string> expected;
+        std::vector<std::string> got;
+        for (std::size_t at = 0; at < stream.size();) {
+            const std::size_t n = std::min(cut(rng), stream.size() - at);
+            const ByteView packet = ByteView(stream).subspan(at, n);
+            at += n;
+            quiet.handle_receive(packet);
+            reported.handle_receive(packet);
+            while (quiet.rx_buffer().peek_frame()) {
+                std::string outcome = describe(quiet.poll_receive());
+                if (outcome != "nothing") expected.push_back(outcome);
+            }
+            const std::size_t before = reported.rx_buffer().size();
+            (void)reported.read_next_frame(FrameFaults::Reported);
+            ASSERT_EQ(reported.rx_buffer().size(), before);
+            while (auto outcome = reported.poll_receive(FrameFaults::Reported)) got.push_back(describe(outcome));
+            ASSERT_EQ(reported.rx_buffer().size(), quiet.rx_buffer().size());
+        }
+        ASSERT_EQ(got, expected) << "round " << round;
     }
 }
 

@@ -34,17 +34,34 @@ Bytes pattern(std::size_t n, std::uint8_t first) {
 }
 
 // The byte-at-a-time rule the buffer must match: append, then drop the front
-// once the limit is passed.
+// once the limit is passed. The front frame is cut when the last byte dropped
+// since a frame was consumed was not a delimiter.
 struct ModelStream {
     std::deque<std::uint8_t> bytes;
+    std::size_t dropped = 0;
+    bool cut = false;
     void append(const Bytes& packet) {
         for (std::uint8_t b : packet) {
             bytes.push_back(b);
-            if (bytes.size() > RX_BUFFER_LIMIT) bytes.pop_front();
+            if (bytes.size() > RX_BUFFER_LIMIT) {
+                cut = bytes.front() != 0;
+                ++dropped;
+                bytes.pop_front();
+            }
         }
+    }
+    void consume(std::size_t length) {
+        bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        dropped = 0;
+        cut = false;
     }
     Bytes view() const { return Bytes(bytes.begin(), bytes.end()); }
 };
+
+void expect_same_record(const RxBuffer& rx, const ModelStream& model) {
+    EXPECT_EQ(rx.dropped_bytes(), model.dropped);
+    EXPECT_EQ(rx.front_frame_cut(), model.cut);
+}
 
 Bytes view_of(const RxBuffer& rx) { return Bytes(rx.view().begin(), rx.view().end()); }
 
@@ -64,6 +81,7 @@ TEST_P(RxAppend, KeepsNewestBytes) {
         rx.append(packet);
         model.append(packet);
         ASSERT_EQ(view_of(rx), model.view()) << "after a packet of " << n;
+        expect_same_record(rx, model);
         ASSERT_LE(rx.size(), RX_BUFFER_LIMIT);
     }
 }
@@ -108,6 +126,7 @@ TEST(RxBuffer, FailedGrowthLeavesBufferUnchanged) {
         EXPECT_THROW(rx.append(pattern(n, 3)), std::bad_alloc);
         g_fail_allocations = false;
         EXPECT_EQ(view_of(rx), first);
+        EXPECT_EQ(rx.dropped_bytes(), 0u);
     }
 }
 
@@ -122,8 +141,10 @@ TEST(RxBuffer, RandomTrafficMatchesModel) {
     ModelStream model;
     for (int round = 0; round < 3000; ++round) {
         Bytes packet(static_cast<std::size_t>(size(rng)));
-        // Zeros rare enough that frames are often long.
+        // Zeros rare enough that frames are often long; some rounds end a
+        // packet with a delimiter so that drops also end on frame boundaries.
         for (auto& b : packet) b = byte(rng) < 2 ? 0 : static_cast<std::uint8_t>(byte(rng) | 1);
+        if (!packet.empty() && round % 4 == 0) packet.back() = 0;
         rx.append(packet);
         model.append(packet);
         ASSERT_LE(rx.size(), RX_BUFFER_LIMIT);
@@ -134,9 +155,18 @@ TEST(RxBuffer, RandomTrafficMatchesModel) {
             if (!frame) break;
             ASSERT_EQ(frame->size(), static_cast<std::size_t>(zero - model.bytes.begin()) + 1);
             rx.consume_frame(frame->size());
-            model.bytes.erase(model.bytes.begin(), zero + 1);
+            model.consume(frame->size());
         }
         ASSERT_EQ(view_of(rx), model.view()) << "round " << round;
+        expect_same_record(rx, model);
+        // Frames further in are found from the end of the one before.
+        std::size_t offset = 0;
+        while (const std::optional<ByteView> frame = rx.peek_frame_at(offset)) {
+            ASSERT_EQ(frame->back(), 0);
+            ASSERT_EQ(std::count(frame->begin(), frame->end(), 0), 1);
+            offset += frame->size();
+        }
+        ASSERT_EQ(std::count(model.bytes.begin() + static_cast<std::ptrdiff_t>(offset), model.bytes.end(), 0), 0);
     }
 }
 
