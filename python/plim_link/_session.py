@@ -50,12 +50,14 @@ def checked_velocity(name: str, value: float) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"{name} must be a number, not {type(value).__name__}")
     try:
-        struct.pack("<f", value)
+        number = float(value)
+        if math.isfinite(number):
+            struct.pack("<f", number)
     except OverflowError:
-        raise ValueError(f"{name} is {value!r}, beyond the plim's 32-bit float range") from None
-    if not math.isfinite(value):
-        raise ValueError(f"{name} must be finite, got {value!r}")
-    return float(value)
+        raise ValueError(f"{name} is beyond the plim's 32-bit float range") from None
+    if not math.isfinite(number):
+        raise ValueError(f"{name} must be finite, got {number!r}")
+    return number
 
 
 def _commands_motion(message: Any) -> bool:
@@ -68,6 +70,7 @@ def _commands_motion(message: Any) -> bool:
     return True
 
 
+BROKEN_FRAME = "frame dropped: broken COBS encoding, or cut short by a receive buffer overflow"
 STOP: HostMessage = {"SetDriveBaseVelocity": [0.0, 0.0]}
 
 
@@ -77,7 +80,7 @@ class Session:
     def __init__(self, *, auto_pong: bool = True, strict: bool = False, recorder: Recorder | None = None) -> None:
         self.link = new_link()
         self.stats = Stats()
-        self.latest: dict[str, tuple[Any, float]] = {}
+        self.latest: dict[str, tuple[DeviceMessage, float]] = {}
         self.auto_pong = auto_pong
         self.strict = strict
         self.recorder = recorder
@@ -112,18 +115,19 @@ class Session:
         self.link.handle_receive(data)
         out: list[DeviceMessage | ValueError] = []
         replies: list[bytes] = []
-        # Drain after every packet: the link keeps only the newest 5000 unread bytes.
-        while True:
+        # Drain after every packet: the link keeps only the newest 5000 unread bytes. Each zero byte
+        # closes one frame, and a frame with broken COBS also reads as None, so poll once per zero.
+        for _ in range(data.count(0)):
             try:
                 message = self.link.poll_receive()
+                if message is None:
+                    raise ValueError(BROKEN_FRAME)
             except ValueError as exc:
                 stats.errors += 1
                 log.warning("plim_link: skipped a bad frame: %s", exc)
                 if self.strict:
                     out.append(exc)
                 continue
-            if message is None:
-                return out, replies
             now = time.monotonic()
             kind = kind_of(message)
             stats.messages_received += 1
@@ -133,3 +137,4 @@ class Session:
             if kind == "Ping" and self.auto_pong:
                 replies += self.send("Pong")
             out.append(message)
+        return out, replies

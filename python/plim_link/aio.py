@@ -203,7 +203,7 @@ class AsyncPlimClient:
 
     def latest(self, kind: str) -> DeviceMessage | None:
         entry = self._session.latest.get(kind)
-        return None if entry is None else entry[0]  # type: ignore[no-any-return]
+        return None if entry is None else entry[0]
 
     def latest_time(self, kind: str) -> float | None:
         entry = self._session.latest.get(kind)

@@ -134,7 +134,7 @@ class PlimClient:
     def latest(self, kind: str) -> DeviceMessage | None:
         with self._io_lock:
             entry = self._session.latest.get(kind)
-        return None if entry is None else entry[0]  # type: ignore[no-any-return]
+        return None if entry is None else entry[0]
 
     def latest_time(self, kind: str) -> float | None:
         """time.monotonic() when the latest message of that kind arrived."""

@@ -8,7 +8,7 @@ import time
 from collections.abc import Iterator
 from typing import Any, Protocol
 
-from .recording import RECEIVED, read_records
+from .recording import RECEIVED, Record, read_records
 from .simhost import SimThread
 from .urls import Endpoint
 
@@ -151,7 +151,7 @@ class FileTransport:
     def __init__(self, path: str, speed: float | None) -> None:
         self.foreign = 0
         self._file = open(path, "rb")
-        self._records: Iterator[Any] = read_records(self._file)
+        self._records: Iterator[Record] = read_records(self._file)
         self._speed = speed
         self._start: tuple[int, float] | None = None
         self._held: bytes | None = None

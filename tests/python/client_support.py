@@ -55,8 +55,8 @@ class FakePlim:
         assert select.select([self.sock], [], [], WAIT_S)[0]
         _, self.host = self.sock.recvfrom(65536)
 
-    def send(self, data):
-        self.sock.sendto(data, self.host)
+    def send(self, data, host=None):
+        self.sock.sendto(data, host or self.host)
 
     def close(self):
         self.sock.close()
