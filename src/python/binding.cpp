@@ -20,16 +20,26 @@ std::string display_name(const ParameterSpec& params) {
 
 // A keyword's text. A key the interpreter cannot encode (a lone surrogate)
 // is shown as its repr without the quotes, so the TypeError still names it.
-std::string keyword_text(PyObject* key) {
+// The repr is str's own, even for a str subclass: a subclass's __repr__ could
+// raise or return text that cannot be encoded either. False with the
+// interpreter's error pending when even that fails.
+bool keyword_text(PyObject* key, std::string& text) {
     if (PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key))) {
-        return {PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get()))};
+        text.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+        return true;
     }
     clear_error();
-    PyRef repr = PyRef::steal(require(PyObject_Repr(key)));
-    PyRef utf8 = PyRef::steal(require(PyUnicode_AsUTF8String(repr.get())));
-    std::string text(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
-    if (text.size() >= 2) text = text.substr(1, text.size() - 2);
-    return text;
+    // Calls from Python only ever pass str keys; the C API allows others.
+    auto str_repr = PyUnicode_Check(key) ? reinterpret_cast<reprfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_repr))
+                                         : PyObject_Repr;
+    PyRef repr = PyRef::steal(str_repr(key));
+    if (!repr) return false;
+    PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(repr.get()));
+    if (!utf8) return false;
+    std::string_view quoted(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    if (quoted.size() >= 2) quoted = quoted.substr(1, quoted.size() - 2);
+    text += quoted;
+    return true;
 }
 
 // Index of the positional parameter named `key`, or -1.
@@ -58,7 +68,7 @@ bool too_many_positional(const ParameterSpec& params, Py_ssize_t given) {
 bool keyword_error(const ParameterSpec& params, const char* what, PyObject* key) {
     std::string text = display_name(params);
     text += what;
-    text += keyword_text(key);
+    if (!keyword_text(key, text)) return false;
     text += '\'';
     raise_message(PyExc_TypeError, text);
     return false;

@@ -12,6 +12,7 @@ namespace {
 constexpr std::string_view JSON_PREFIX = "Serde JSON error: ";
 constexpr std::string_view ENGINE_PREFIX = "plim-api error: ";
 constexpr std::string_view ALREADY_BORROWED = "Already borrowed";
+constexpr std::string_view NOT_BYTES_LIKE = "a bytes-like object is required, not '";
 constexpr std::string_view UNKNOWN_TYPE_NAME = "<failed to extract type name>";
 constexpr std::string_view NO_EXCEPTION_SET = "attempted to fetch exception but none was set";
 
@@ -38,20 +39,25 @@ std::string call_error_text(const CallError& error) {
     return std::string(ENGINE_PREFIX) + link_error_text(std::get<LinkError>(error));
 }
 
-// Appends the __qualname__ of `type`; a name that cannot be read, for any
-// reason, stands as a fixed placeholder and leaves no Python error behind.
-void append_qualname(std::string& text, PyObject* type) {
+// Appends the __qualname__ of `type`; a name that cannot be read stands as a
+// fixed placeholder and leaves no Python error behind. Reading the name may
+// run Python code (a metaclass can compute it), so an exception that is not
+// an Exception (KeyboardInterrupt, SystemExit) is left pending and false
+// returned: losing a Ctrl-C there would be a fault.
+bool append_qualname(std::string& text, PyObject* type) {
     PyRef attribute = PyRef::steal(require(PyUnicode_FromStringAndSize("__qualname__", 12)));
     PyRef name = PyRef::steal(PyObject_GetAttr(type, attribute.get()));
     if (name && PyUnicode_Check(name.get())) {
         PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(name.get()));
         if (utf8) {
             text.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
-            return;
+            return true;
         }
     }
+    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
     clear_error();
     text.append(UNKNOWN_TYPE_NAME);
+    return true;
 }
 
 }  // namespace
@@ -82,10 +88,17 @@ void raise_type_mismatch(PyObject* value, PyObject* expected_type) {
         text = "'None' is not an instance of '";
     } else {
         text = "'";
-        append_qualname(text, reinterpret_cast<PyObject*>(Py_TYPE(value)));
+        if (!append_qualname(text, reinterpret_cast<PyObject*>(Py_TYPE(value)))) return;
         text += "' object is not an instance of '";
     }
-    append_qualname(text, expected_type);
+    if (!append_qualname(text, expected_type)) return;
+    text += "'";
+    raise_message(PyExc_TypeError, text);
+}
+
+void raise_not_bytes_like(PyObject* value) {
+    std::string text(NOT_BYTES_LIKE);
+    if (!append_qualname(text, reinterpret_cast<PyObject*>(Py_TYPE(value)))) return;
     text += "'";
     raise_message(PyExc_TypeError, text);
 }

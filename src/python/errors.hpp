@@ -31,7 +31,12 @@ void raise_message(PyObject* type, std::string_view message);
 void raise_already_borrowed();
 
 // "'int' object is not an instance of 'str'", "'None' is not an instance of 'str'".
+// Looking up a type name can run Python code; an exception from there that
+// is not an Exception is raised instead.
 void raise_type_mismatch(PyObject* value, PyObject* expected_type);
+
+// "a bytes-like object is required, not 'str'", with the same care.
+void raise_not_bytes_like(PyObject* value);
 
 // The PanicException class, created on first use (borrowed reference).
 PyObject* panic_exception_type();

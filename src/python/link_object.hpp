@@ -1,5 +1,6 @@
 #pragma once
-// The memory layout of a Link instance.
+// The memory layout of a Link or ObjectLink instance, their creation and
+// destruction, and the claim each call takes on its object.
 #include <Python.h>
 
 #include <atomic>
@@ -18,5 +19,37 @@ struct LinkObject {
 
 inline constexpr std::uintptr_t CLAIM_FREE = 0;
 inline constexpr std::uintptr_t CLAIM_HELD = ~std::uintptr_t{0};
+
+// A new instance of `type` (a class laid out as LinkObject) with an empty
+// engine, or nullptr with the Python error set. Arguments are bound already.
+PyObject* new_link_object(PyTypeObject* type);
+
+// The deallocator shared by both classes: the engine goes with whatever it holds.
+void dealloc_link_object(PyObject* self);
+
+// Exclusive use of one object for the length of a call. The flag is released
+// on every path out of the call once it was taken.
+class Claim {
+public:
+    explicit Claim(LinkObject* link) noexcept : link_(link) {}
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    ~Claim() { link_->claim_flag.store(CLAIM_FREE, std::memory_order_release); }
+    PlimEngine& engine() const noexcept { return link_->engine; }
+
+private:
+    LinkObject* link_;
+};
+
+// The receiver as a claimed instance of `type`, or nullptr with the claim
+// error (or the type check's error) raised. `type` nullptr: the class could
+// not be built, its error is pending.
+LinkObject* claim(PyObject* self, PyObject* type);
+
+// A new reference to None.
+inline PyObject* none() {
+    Py_IncRef(Py_None);
+    return Py_None;
+}
 
 }  // namespace plim::python

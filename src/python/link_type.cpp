@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <new>
 #include <string>
 #include <string_view>
 
@@ -56,44 +55,6 @@ constexpr const char* POLL_RECEIVE_DOC =
 
 OnceCell link_cell;
 
-// Exclusive use of one Link for the length of a call. The flag is released
-// on every path out of the call once it was taken.
-class Claim {
-public:
-    explicit Claim(LinkObject* link) noexcept : link_(link) {}
-    Claim(const Claim&) = delete;
-    Claim& operator=(const Claim&) = delete;
-    ~Claim() {
-        if (link_ != nullptr) link_->claim_flag.store(CLAIM_FREE, std::memory_order_release);
-    }
-    PlimEngine& engine() const noexcept { return link_->engine; }
-
-private:
-    LinkObject* link_;
-};
-
-// The receiver as a claimed Link, or nullptr with the claim error raised.
-LinkObject* claim(PyObject* self) {
-    PyObject* type = link_type();
-    if (type == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
-        raise_type_mismatch(self, type);
-        return nullptr;
-    }
-    auto* link = reinterpret_cast<LinkObject*>(self);
-    std::uintptr_t expected = CLAIM_FREE;
-    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
-        raise_already_borrowed();
-        return nullptr;
-    }
-    return link;
-}
-
-PyObject* none() {
-    Py_IncRef(Py_None);
-    return Py_None;
-}
-
 PyObject* new_str(std::string_view text) {
     return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
@@ -110,35 +71,7 @@ PyObject* link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(NEW_SPEC, args, kwargs, slots)) return nullptr;
-        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-        PyObject* self = alloc(type, 0);
-        if (self == nullptr) {
-            ensure_error_set();
-            return nullptr;
-        }
-        auto* link = reinterpret_cast<LinkObject*>(self);
-        try {
-            new (&link->engine) PlimEngine();
-        } catch (...) {
-            // The engine never existed, so the deallocator must not run.
-            auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-            free_object(self);
-            Py_DecRef(reinterpret_cast<PyObject*>(type));
-            throw;
-        }
-        new (&link->claim_flag) std::atomic<std::uintptr_t>(CLAIM_FREE);
-        return self;
-    });
-}
-
-void link_dealloc(PyObject* self) {
-    guard_unraisable([&] {
-        auto* link = reinterpret_cast<LinkObject*>(self);
-        PyTypeObject* type = Py_TYPE(self);
-        link->engine.~PlimEngine();
-        auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-        free_object(self);
-        Py_DecRef(reinterpret_cast<PyObject*>(type));
+        return new_link_object(type);
     });
 }
 
@@ -146,7 +79,7 @@ PyObject* link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(SEND_SPEC, args, kwargs, slots)) return nullptr;
-        LinkObject* link = claim(self);
+        LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
         JsonResult<host::HostMessage> message;
@@ -169,7 +102,7 @@ PyObject* link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) 
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, kwargs, slots)) return nullptr;
-        LinkObject* link = claim(self);
+        LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
         ArgumentText text;
@@ -198,7 +131,7 @@ PyObject* link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) 
 // engine: if memory runs out on the way, the packet or frame stays queued.
 PyObject* link_poll_transmit(PyObject* self, PyObject*) {
     return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self);
+        LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
         const Bytes* packet = held.engine().front_packet();
@@ -218,7 +151,7 @@ PyObject* link_poll_transmit(PyObject* self, PyObject*) {
 
 PyObject* link_poll_receive(PyObject* self, PyObject*) {
     return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self);
+        LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
         PlimEngine& engine = held.engine();
@@ -258,7 +191,7 @@ PyObject* build_link_type() {
         {Py_tp_new, reinterpret_cast<void*>(link_new)},
         {Py_tp_methods, link_methods},
         {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, reinterpret_cast<void*>(link_dealloc)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_link_object)},
         {0, nullptr},
     };
     PyType_Spec type_spec{"plim_ffi.Link", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};

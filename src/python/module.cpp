@@ -1,5 +1,5 @@
 // The module entry: multi-phase initialisation whose exec slot publishes the
-// Link class.
+// Link and ObjectLink classes.
 #include <Python.h>
 
 #include <string_view>
@@ -7,6 +7,7 @@
 #include "python/errors.hpp"
 #include "python/fault_boundary.hpp"
 #include "python/link_type.hpp"
+#include "python/object_link_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/test_hooks.hpp"
 
@@ -53,6 +54,21 @@ PyRef module_all(PyObject* module) {
     return all;
 }
 
+// Appends the class's name to __all__ and sets it as a module attribute; -1
+// with the Python error set.
+int publish_class(PyObject* module, PyObject* all, std::string_view name, PyObject* type) {
+    PyRef interned_name = interned(name);
+    if (PyList_Append(all, interned_name.get()) < 0) {
+        clear_error();
+        throw Fault(APPEND_FAILED);
+    }
+    if (PyObject_SetAttr(module, interned_name.get(), type) < 0) {
+        ensure_error_set();
+        return -1;
+    }
+    return 0;
+}
+
 int exec_module(PyObject* module) {
     return guard_status([&]() -> int {
         if (!PyModule_Check(module)) {
@@ -61,17 +77,12 @@ int exec_module(PyObject* module) {
         }
         PyObject* link = link_type();
         if (link == nullptr) return -1;
+        PyObject* object_link = object_link_type();
+        if (object_link == nullptr) return -1;
         PyRef all = module_all(module);
         if (!all) return -1;
-        PyRef name = interned("Link");
-        if (PyList_Append(all.get(), name.get()) < 0) {
-            clear_error();
-            throw Fault(APPEND_FAILED);
-        }
-        if (PyObject_SetAttr(module, name.get(), link) < 0) {
-            ensure_error_set();
-            return -1;
-        }
+        if (publish_class(module, all.get(), "Link", link) < 0) return -1;
+        if (publish_class(module, all.get(), "ObjectLink", object_link) < 0) return -1;
         return install_test_hooks(module);
     });
 }

@@ -1,11 +1,11 @@
-"""What Python sees of the module object, the Link class and PanicException."""
+"""What Python sees of the module object, the two link classes and PanicException."""
 import pathlib
 import weakref
 
 import pytest
 
 import plim_ffi
-from plim_ffi import Link
+from plim_ffi import Link, ObjectLink
 
 METHOD_DOCS = [
     ("send", "($self, message)", "Queues `message` (a JSON-encoded host-to-plim message) to be sent."),
@@ -16,15 +16,36 @@ METHOD_DOCS = [
     ("poll_receive", "($self)",
      "Returns the next decoded message (a JSON-encoded plim-to-host\nmessage), or `None` if no complete message is ready yet."),
 ]
+OBJECT_METHOD_DOCS = [
+    ("send", "($self, message)",
+     "Queues `message` (a host-to-plim message as the value `json.loads`\ngives for its JSON form) to be sent."),
+    ("poll_transmit", "($self)", "Returns the next raw packet to transmit as `bytes`, or `None` if\nnothing is queued."),
+    ("handle_receive", "($self, packet)",
+     "Feeds a raw received packet (`bytes`, `bytearray` or another\nbytes-like object) into the link."),
+    ("poll_receive", "($self)",
+     "Returns the next decoded message (a plim-to-host message as the value\n`json.loads` gives for its JSON form), "
+     "or `None` if no complete message\nis ready yet."),
+]
+CLASSES = [
+    (Link, METHOD_DOCS,
+     "The C++ <-> JSON link underlying `plim_link.link.PlimClient`.\n\n"
+     "Every method takes or returns JSON strings matching plim-api's wire\n"
+     "format (see the schemas in plim-ffi/schemas/)."),
+    (ObjectLink, OBJECT_METHOD_DOCS,
+     "The link of `Link`, taking and giving Python values instead of JSON text.\n\n"
+     "Messages are the values `json.loads` gives for plim-api's JSON forms\n"
+     "(see the schemas in plim-ffi/schemas/); packets are `bytes`."),
+]
+BOTH = pytest.mark.parametrize("cls", [Link, ObjectLink], ids=["Link", "ObjectLink"])
 
 
 def test_module_attributes():
     assert plim_ffi.__name__ == "plim_ffi"
     assert plim_ffi.__doc__ == ""
-    assert plim_ffi.__all__ == ["Link"]
+    assert plim_ffi.__all__ == ["Link", "ObjectLink"]
     assert type(plim_ffi.__all__) is list
     public = {name for name in vars(plim_ffi) if not name.startswith("_")}
-    assert public == {"Link"}
+    assert public == {"Link", "ObjectLink"}
     assert not hasattr(plim_ffi, "PanicException")
 
 
@@ -32,34 +53,29 @@ def test_installed_as_stable_abi_library():
     assert pathlib.Path(plim_ffi.__file__).name == "plim_ffi.abi3.so"
 
 
-def test_class_names_and_doc():
-    assert (Link.__module__, Link.__name__, Link.__qualname__) == ("plim_ffi", "Link", "Link")
-    assert Link.__text_signature__ == "()"
-    assert Link.__doc__ == (
-        "The C++ <-> JSON link underlying `plim_link.link.PlimClient`.\n\n"
-        "Every method takes or returns JSON strings matching plim-api's wire\n"
-        "format (see the schemas in plim-ffi/schemas/).")
-    assert Link.__bases__ == (object,)
+@pytest.mark.parametrize("cls, methods, doc", CLASSES)
+def test_class_names_docs_and_methods(cls, methods, doc):
+    name = cls.__name__
+    assert (cls.__module__, cls.__qualname__) == ("plim_ffi", name)
+    assert cls.__text_signature__ == "()"
+    assert cls.__doc__ == doc
+    assert cls.__bases__ == (object,)
+    own = [name for name in vars(cls) if not name.startswith("__")]
+    assert own == [name for name, _, _ in methods]
+    for method_name, signature, method_doc in methods:
+        method = getattr(cls, method_name)
+        assert (method.__text_signature__, method.__doc__) == (signature, method_doc)
 
 
-def test_methods_in_definition_order():
-    own = [name for name in vars(Link) if not name.startswith("__")]
-    assert own == [name for name, _, _ in METHOD_DOCS]
-
-
-@pytest.mark.parametrize("name, signature, doc", METHOD_DOCS)
-def test_method_docstrings(name, signature, doc):
-    method = getattr(Link, name)
-    assert method.__text_signature__ == signature
-    assert method.__doc__ == doc
-
-
-def test_not_subclassable():
+@BOTH
+def test_not_subclassable(cls):
     with pytest.raises(TypeError, match="is not an acceptable base type"):
-        type("Sub", (Link,), {})
+        type("Sub", (cls,), {})
 
 
-def test_instances_have_no_dict_and_no_weakref(link):
+@BOTH
+def test_instances_have_no_dict_and_no_weakref(cls):
+    link = cls()
     with pytest.raises(AttributeError):
         link.extra = 1
     with pytest.raises(AttributeError):
@@ -78,15 +94,18 @@ def test_class_attributes_can_be_reassigned():
     assert not hasattr(Link, "extra")
 
 
-def test_new_link_is_empty(link):
+@BOTH
+def test_new_link_is_empty(cls):
+    link = cls()
     assert link.poll_transmit() is None
     assert link.poll_receive() is None
 
 
+@BOTH
 @pytest.mark.parametrize("method", ["poll_transmit", "poll_receive"])
-def test_poll_methods_take_no_arguments(link, method):
+def test_poll_methods_take_no_arguments(cls, method):
     with pytest.raises(TypeError, match=r"takes no arguments \(1 given\)"):
-        getattr(link, method)(1)
+        getattr(cls(), method)(1)
 
 
 def test_dropping_a_loaded_link_is_silent(capfd):
@@ -132,11 +151,12 @@ def fresh_module(prepare=None):
 def test_every_module_object_shares_the_class():
     module = fresh_module()
     assert module is not plim_ffi
-    assert module.Link is Link
-    assert module.__all__ == ["Link"]
+    assert module.Link is Link and module.ObjectLink is ObjectLink
+    assert module.__all__ == ["Link", "ObjectLink"]
 
 
-@pytest.mark.parametrize("existing, expected", [(["x"], ["x", "Link"]), (["Link"], ["Link", "Link"])])
+@pytest.mark.parametrize("existing, expected", [(["x"], ["x", "Link", "ObjectLink"]),
+                                                (["Link"], ["Link", "Link", "ObjectLink"])])
 def test_existing_all_is_appended_to(existing, expected):
     module = fresh_module(lambda m: setattr(m, "__all__", list(existing)))
     assert module.__all__ == expected
@@ -149,7 +169,7 @@ class Names(list):
 def test_all_may_be_a_list_subclass():
     names = Names(["x"])
     module = fresh_module(lambda m: setattr(m, "__all__", names))
-    assert module.__all__ is names and names == ["x", "Link"]
+    assert module.__all__ is names and names == ["x", "Link", "ObjectLink"]
 
 
 @pytest.mark.parametrize("existing, text", [

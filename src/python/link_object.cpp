@@ -1,0 +1,57 @@
+#include "python/link_object.hpp"
+
+#include <new>
+
+#include "python/errors.hpp"
+#include "python/fault_boundary.hpp"
+
+namespace plim::python {
+
+PyObject* new_link_object(PyTypeObject* type) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) {
+        ensure_error_set();
+        return nullptr;
+    }
+    auto* link = reinterpret_cast<LinkObject*>(self);
+    try {
+        new (&link->engine) PlimEngine();
+    } catch (...) {
+        // The engine never existed, so the deallocator must not run.
+        auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_object(self);
+        Py_DecRef(reinterpret_cast<PyObject*>(type));
+        throw;
+    }
+    new (&link->claim_flag) std::atomic<std::uintptr_t>(CLAIM_FREE);
+    return self;
+}
+
+void dealloc_link_object(PyObject* self) {
+    guard_unraisable([&] {
+        auto* link = reinterpret_cast<LinkObject*>(self);
+        PyTypeObject* type = Py_TYPE(self);
+        link->engine.~PlimEngine();
+        auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_object(self);
+        Py_DecRef(reinterpret_cast<PyObject*>(type));
+    });
+}
+
+LinkObject* claim(PyObject* self, PyObject* type) {
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+        raise_type_mismatch(self, type);
+        return nullptr;
+    }
+    auto* link = reinterpret_cast<LinkObject*>(self);
+    std::uintptr_t expected = CLAIM_FREE;
+    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
+        raise_already_borrowed();
+        return nullptr;
+    }
+    return link;
+}
+
+}  // namespace plim::python

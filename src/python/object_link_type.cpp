@@ -1,0 +1,162 @@
+#include "python/object_link_type.hpp"
+
+#include <cstddef>
+#include <string_view>
+
+#include "messages/device_message.hpp"
+#include "messages/host_message.hpp"
+#include "python/binding.hpp"
+#include "python/errors.hpp"
+#include "python/fault_boundary.hpp"
+#include "python/link_object.hpp"
+#include "python/object_convert.hpp"
+#include "python/once_cell.hpp"
+#include "python/packet_bytes.hpp"
+
+namespace plim::python {
+namespace {
+
+constexpr std::string_view CLASS_NAME = "ObjectLink";
+constexpr std::string_view MESSAGE_PARAMETER[] = {"message"};
+constexpr std::string_view PACKET_PARAMETER[] = {"packet"};
+constexpr ParameterSpec NEW_SPEC{CLASS_NAME, "__new__", {}, 0};
+constexpr ParameterSpec SEND_SPEC{CLASS_NAME, "send", MESSAGE_PARAMETER, 1};
+constexpr ParameterSpec HANDLE_RECEIVE_SPEC{CLASS_NAME, "handle_receive", PACKET_PARAMETER, 1};
+
+constexpr const char* CLASS_DOC =
+    "ObjectLink()\n--\n\n"
+    "The link of `Link`, taking and giving Python values instead of JSON text.\n"
+    "\n"
+    "Messages are the values `json.loads` gives for plim-api's JSON forms\n"
+    "(see the schemas in plim-ffi/schemas/); packets are `bytes`.";
+constexpr const char* SEND_DOC =
+    "send($self, message)\n--\n\n"
+    "Queues `message` (a host-to-plim message as the value `json.loads`\n"
+    "gives for its JSON form) to be sent.";
+constexpr const char* POLL_TRANSMIT_DOC =
+    "poll_transmit($self)\n--\n\n"
+    "Returns the next raw packet to transmit as `bytes`, or `None` if\n"
+    "nothing is queued.";
+constexpr const char* HANDLE_RECEIVE_DOC =
+    "handle_receive($self, packet)\n--\n\n"
+    "Feeds a raw received packet (`bytes`, `bytearray` or another\n"
+    "bytes-like object) into the link.";
+constexpr const char* POLL_RECEIVE_DOC =
+    "poll_receive($self)\n--\n\n"
+    "Returns the next decoded message (a plim-to-host message as the value\n"
+    "`json.loads` gives for its JSON form), or `None` if no complete message\n"
+    "is ready yet.";
+
+OnceCell object_link_cell;
+
+PyObject* object_link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(NEW_SPEC, args, kwargs, slots)) return nullptr;
+        return new_link_object(type);
+    });
+}
+
+PyObject* object_link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(SEND_SPEC, args, kwargs, slots)) return nullptr;
+        LinkObject* link = claim(self, object_link_type());
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        host::HostMessage message;
+        if (!host_message_from_object(slots[0], message)) return nullptr;
+        held.engine().send(message);
+        return none();
+    });
+}
+
+PyObject* object_link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guard_object([&]() -> PyObject* {
+        PyObject* slots[MAX_PARAMETERS];
+        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, kwargs, slots)) return nullptr;
+        LinkObject* link = claim(self, object_link_type());
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        PacketBytes packet;
+        if (!packet.load(slots[0])) {
+            argument_error(HANDLE_RECEIVE_SPEC.positional[0]);
+            return nullptr;
+        }
+        held.engine().handle_receive(packet.view());
+        return none();
+    });
+}
+
+// Both polls build their whole result before taking anything out of the
+// engine: if memory runs out on the way, the packet or frame stays queued.
+PyObject* object_link_poll_transmit(PyObject* self, PyObject*) {
+    return guard_object([&]() -> PyObject* {
+        LinkObject* link = claim(self, object_link_type());
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        const Bytes* packet = held.engine().front_packet();
+        if (packet == nullptr) return none();
+        PyObject* result = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(packet->data()),
+                                                     static_cast<Py_ssize_t>(packet->size()));
+        if (result == nullptr) return nullptr;
+        held.engine().pop_packet();
+        return result;
+    });
+}
+
+PyObject* object_link_poll_receive(PyObject* self, PyObject*) {
+    return guard_object([&]() -> PyObject* {
+        LinkObject* link = claim(self, object_link_type());
+        if (link == nullptr) return nullptr;
+        Claim held(link);
+        PlimEngine& engine = held.engine();
+        PlimEngine::PendingFrame pending = engine.read_next_frame(FrameFaults::Reported);
+        if (!pending.outcome) {
+            engine.consume(pending);  // no frame, or only broken ones
+            return none();
+        }
+        if (!*pending.outcome) {
+            PendingException error = build_call_error(pending.outcome->error());
+            engine.consume(pending);
+            raise_pending(error);
+            return nullptr;
+        }
+        PyObject* result = device_message_to_object(**pending.outcome);
+        if (result == nullptr) return nullptr;
+        engine.consume(pending);
+        return result;
+    });
+}
+
+PyMethodDef object_link_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_link_send)),
+     METH_VARARGS | METH_KEYWORDS, SEND_DOC},
+    {"poll_transmit", object_link_poll_transmit, METH_NOARGS, POLL_TRANSMIT_DOC},
+    {"handle_receive", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_link_handle_receive)),
+     METH_VARARGS | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
+    {"poll_receive", object_link_poll_receive, METH_NOARGS, POLL_RECEIVE_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* build_object_link_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
+        {Py_tp_new, reinterpret_cast<void*>(object_link_new)},
+        {Py_tp_methods, object_link_methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_link_object)},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec{"plim_ffi.ObjectLink", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT,
+                          slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
+    if (type == nullptr) ensure_error_set();
+    return type;
+}
+
+}  // namespace
+
+PyObject* object_link_type() { return object_link_cell.get(build_object_link_type); }
+
+}  // namespace plim::python
