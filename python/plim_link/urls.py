@@ -41,8 +41,10 @@ def parse_url(url: str) -> Endpoint:
     except ValueError as exc:
         raise _refuse(url, str(exc)) from None
     scheme = parts.scheme
-    if scheme not in _QUERY_KEYS or "://" not in url:
-        raise _refuse(url, f"unknown scheme {scheme!r}" if scheme else "no scheme")
+    if "://" not in url:
+        raise _refuse(url, "no scheme:// in front")
+    if scheme not in _QUERY_KEYS:
+        raise _refuse(url, f"unknown scheme {scheme!r}")
     options: dict[str, object] = {}
     for key, value in parse_qsl(parts.query, keep_blank_values=True):
         kind = _QUERY_KEYS[scheme].get(key)
