@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/name.hpp"
 #include "link/bytes.hpp"
 
 namespace plim {
@@ -15,25 +16,6 @@ namespace plim {
 // short texts never touch the heap; beyond it the buffer
 // doubles on the heap.
 inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 128;
-
-// A member name fixed in the program, checked when it is compiled to need no
-// escaping, so writing it is a plain copy.
-class JsonName {
-public:
-    template <std::size_t N>
-    consteval explicit JsonName(const char (&text)[N]) : text_(text), size_(N - 1) {
-        for (std::size_t i = 0; i + 1 < N; ++i) {
-            const auto byte = static_cast<unsigned char>(text[i]);
-            if (byte < 0x20 || byte == '"' || byte == '\\') throw "member name needs escaping";
-        }
-    }
-    const char* data() const noexcept { return text_; }
-    std::size_t size() const noexcept { return size_; }
-
-private:
-    const char* text_;
-    std::size_t size_;
-};
 
 class JsonWriter {
 public:

@@ -25,10 +25,16 @@ public:
     // The two reads of every sample and measurement, inline for the decoders' loops.
     Decoded<std::uint8_t> read_u8() noexcept {
         if (pos_ == end_) return std::unexpected(PostcardError::EndOfInput);
-        return *pos_++;
+        return take_u8();
     }
     Decoded<float> read_f32() noexcept {
         if (remaining() < 4) return std::unexpected(PostcardError::EndOfInput);
+        return take_f32();
+    }
+    // The same reads for a caller that has checked remaining() once for a
+    // whole run of fixed-size values.
+    std::uint8_t take_u8() noexcept { return *pos_++; }
+    float take_f32() noexcept {
         const std::uint32_t bits = static_cast<std::uint32_t>(pos_[0]) | static_cast<std::uint32_t>(pos_[1]) << 8 |
                                    static_cast<std::uint32_t>(pos_[2]) << 16 |
                                    static_cast<std::uint32_t>(pos_[3]) << 24;

@@ -7,6 +7,7 @@
 
 #include "json/json_error.hpp"
 #include "link/bytes.hpp"
+#include "messages/declare.hpp"
 
 namespace plim::host {
 
@@ -27,6 +28,46 @@ struct SetDriveBaseVelocity {
 
 using HostMessage = std::variant<Ping, Pong, RequestNetworkScan, SetNetworkConnectionConfig,
                                  SetUid, SetDriveBaseVelocity>;
+
+}  // namespace plim::host
+
+namespace plim {
+
+template <>
+struct Declare<host::SetNetworkConnectionConfig> {
+    using T = host::SetNetworkConnectionConfig;
+    static constexpr std::string_view name = "SetNetworkConnectionConfig";
+    static constexpr std::string_view doc = "Wi-Fi credentials for the plim.";
+    static constexpr auto fields = std::tuple{field("ssid", &T::ssid), field("password", &T::password)};
+};
+
+template <>
+struct Declare<host::SetUid> {
+    using T = host::SetUid;
+    static constexpr std::string_view name = "SetUid";
+    static constexpr std::string_view doc = "The plim's new identifier.";
+    static constexpr auto fields = std::tuple{field("uid", &T::uid)};
+};
+
+template <>
+struct Declare<host::SetDriveBaseVelocity> {
+    using T = host::SetDriveBaseVelocity;
+    static constexpr std::string_view name = "SetDriveBaseVelocity";
+    static constexpr std::string_view doc = "Wheel velocities in radians per second.";
+    static constexpr auto fields = std::tuple{field("left_velocity_rad_per_s", &T::left_velocity_rad_per_s),
+                                              field("right_velocity_rad_per_s", &T::right_velocity_rad_per_s)};
+};
+
+template <>
+struct Declare<host::HostMessage> {
+    static constexpr std::string_view name = "HostMessage";
+    static constexpr auto variants = names("Ping", "Pong", "RequestNetworkScan", "SetNetworkConnectionConfig",
+                                           "SetUid", "SetDriveBaseVelocity");
+};
+
+}  // namespace plim
+
+namespace plim::host {
 
 // The whole text must be one message; nothing is built on refusal.
 JsonResult<HostMessage> parse_host_message(std::string_view json_text);

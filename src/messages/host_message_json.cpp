@@ -1,9 +1,12 @@
 // Reading a host message from its JSON text: the variant-tagging outer
-// object (or bare variant name), then the record in object or array form.
+// object (or bare variant name), then the record in object or array form,
+// both walked from the declarations.
 #include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
 #include "json/describe.hpp"
 #include "json/number_reader.hpp"
@@ -19,9 +22,43 @@ namespace {
 
 using json::Reader;
 
-constexpr std::array<std::string_view, 6> VARIANT_NAMES = {
-    "Ping", "Pong", "RequestNetworkScan", "SetNetworkConnectionConfig", "SetUid", "SetDriveBaseVelocity"};
-constexpr std::size_t FIRST_PAYLOAD_VARIANT = 3;
+// The names of a family's variants or a record's fields, as the reader
+// compares and lists them.
+template <std::size_t N>
+constexpr std::array<std::string_view, N> views(const std::array<JsonName, N>& names) {
+    std::array<std::string_view, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = names[i].view();
+    return out;
+}
+
+template <Record R>
+constexpr auto field_names = [] {
+    std::array<std::string_view, field_count<R>> out{};
+    for_each_field<R>([&](auto i) { out[i] = field_at<R, i>.name.view(); });
+    return out;
+}();
+
+constexpr auto VARIANT_NAMES = views(Declare<HostMessage>::variants);
+
+template <std::size_t I>
+constexpr bool is_unit_variant = Unit<std::variant_alternative_t<I, HostMessage>>;
+
+constexpr auto UNIT_VARIANTS = [] {
+    std::array<bool, variant_count<HostMessage>> out{};
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        ((out[I] = is_unit_variant<I>), ...);
+    }(std::make_index_sequence<variant_count<HostMessage>>{});
+    return out;
+}();
+
+// The message of a variant without payload.
+HostMessage unit_message(std::size_t index) {
+    HostMessage message;
+    with_alternative<HostMessage>(index, [&](auto i) {
+        if constexpr (is_unit_variant<i>) message.emplace<i>();
+    });
+    return message;
+}
 
 constexpr std::string_view UNIT_VARIANT_AS_NEWTYPE = "invalid type: unit variant, expected newtype variant";
 
@@ -66,38 +103,55 @@ bool read_f32(Reader& r, float& out) {
     return true;
 }
 
-// What the reader needs to know of each payload record.
-template <class Record>
-struct Shape;
-
-template <>
-struct Shape<SetNetworkConnectionConfig> {
-    static constexpr std::string_view expected = "struct SetNetworkConnectionConfig";
-    static constexpr std::string_view length_expected = "struct SetNetworkConnectionConfig with 2 elements";
-    static constexpr std::array<std::string_view, 2> fields = {"ssid", "password"};
-    static bool read_field(Reader& r, SetNetworkConnectionConfig& record, std::size_t i) {
-        return read_text(r, i == 0 ? record.ssid : record.password);
+template <class T>
+bool read_value(Reader& r, T& out) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return read_text(r, out);
+    } else {
+        static_assert(std::is_same_v<T, float>, "host records hold texts and floats");
+        return read_f32(r, out);
     }
-};
+}
 
-template <>
-struct Shape<SetUid> {
-    static constexpr std::string_view expected = "struct SetUid";
-    static constexpr std::string_view length_expected = "struct SetUid with 1 element";
-    static constexpr std::array<std::string_view, 1> fields = {"uid"};
-    static bool read_field(Reader& r, SetUid& record, std::size_t) { return read_text(r, record.uid); }
-};
+template <Struct R>
+constexpr bool same_field_types = [] {
+    bool same = true;
+    for_each_field<R>([&](auto i) { same = same && std::is_same_v<field_type<R, i>, field_type<R, 0>>; });
+    return same;
+}();
 
-template <>
-struct Shape<SetDriveBaseVelocity> {
-    static constexpr std::string_view expected = "struct SetDriveBaseVelocity";
-    static constexpr std::string_view length_expected = "struct SetDriveBaseVelocity with 2 elements";
-    static constexpr std::array<std::string_view, 2> fields = {"left_velocity_rad_per_s",
-                                                               "right_velocity_rad_per_s"};
-    static bool read_field(Reader& r, SetDriveBaseVelocity& record, std::size_t i) {
-        return read_f32(r, i == 0 ? record.left_velocity_rad_per_s : record.right_velocity_rad_per_s);
+// Reads the value of field `index` of the record. Where all fields have one
+// type the member is picked first, so a single reader is inlined.
+template <Struct R>
+bool read_field(Reader& r, R& record, std::size_t index) {
+    if constexpr (same_field_types<R>) {
+        static constexpr auto members = [] {
+            std::array<field_type<R, 0> R::*, field_count<R>> out{};
+            for_each_field<R>([&](auto i) { out[i] = field_at<R, i>.member; });
+            return out;
+        }();
+        return read_value(r, record.*members[index]);
+    } else {
+        bool ok = false;
+        for_each_field<R>([&](auto i) {
+            if (i == index) ok = read_value(r, record.*field_at<R, i>.member);
+        });
+        return ok;
     }
-};
+}
+
+// "struct SetUid": what a value that is no record was expected to be.
+template <Struct R>
+[[gnu::cold]] std::string record_expected() {
+    return "struct " + std::string(Declare<R>::name);
+}
+
+// "struct SetUid with 1 element": what a short array was expected to hold.
+template <Struct R>
+[[gnu::cold]] std::string record_length_expected() {
+    return record_expected<R>() + " with " + std::to_string(field_count<R>) +
+           (field_count<R> == 1 ? " element" : " elements");
+}
 
 std::string field_text(std::string_view what, std::string_view field) {
     std::string text(what);
@@ -108,10 +162,10 @@ std::string field_text(std::string_view what, std::string_view field) {
 }
 
 // The cursor stands on the opening brace.
-template <class Record>
-bool read_record_object(Reader& r, Record& record) {
-    using S = Shape<Record>;
-    std::array<bool, S::fields.size()> seen{};
+template <Struct R>
+bool read_record_object(Reader& r, R& record) {
+    constexpr auto& fields = field_names<R>;
+    std::array<bool, fields.size()> seen{};
     ++r.pos;
     r.skip_whitespace();
     if (r.at_end()) return r.fail_end(json_text::EOF_OBJECT);
@@ -123,7 +177,7 @@ bool read_record_object(Reader& r, Record& record) {
         for (;;) {
             std::string_view key;
             if (!json::read_string(r, scratch, key)) return false;
-            const int index = find_name(S::fields, key);
+            const int index = find_name(fields, key);
             r.skip_whitespace();
             if (index >= 0 && seen[static_cast<std::size_t>(index)]) {
                 return r.fail_offset(r.pos, field_text("duplicate field", key));
@@ -133,7 +187,7 @@ bool read_record_object(Reader& r, Record& record) {
             ++r.pos;
             r.skip_whitespace();
             if (index >= 0) {
-                if (!S::read_field(r, record, static_cast<std::size_t>(index))) return false;
+                if (!read_field(r, record, static_cast<std::size_t>(index))) return false;
                 seen[static_cast<std::size_t>(index)] = true;
             } else if (!json::skip_value(r)) {
                 return false;
@@ -153,23 +207,22 @@ bool read_record_object(Reader& r, Record& record) {
         }
     }
     for (std::size_t i = 0; i < seen.size(); ++i) {
-        if (!seen[i]) return r.fail_offset(r.pos, field_text("missing field", S::fields[i]));
+        if (!seen[i]) return r.fail_offset(r.pos, field_text("missing field", fields[i]));
     }
     return true;
 }
 
 // The cursor stands on the opening bracket.
-template <class Record>
-bool read_record_array(Reader& r, Record& record) {
-    using S = Shape<Record>;
+template <Struct R>
+bool read_record_array(Reader& r, R& record) {
     ++r.pos;
     r.skip_whitespace();
-    for (std::size_t i = 0; i < S::fields.size(); ++i) {
+    for (std::size_t i = 0; i < field_count<R>; ++i) {
         if (r.at_end()) return r.fail_end(json_text::EOF_LIST);
         if (*r.pos == ']') {
             ++r.pos;
             return r.fail_offset(r.pos, "invalid length " + std::to_string(i) + ", expected " +
-                                            std::string(S::length_expected));
+                                            record_length_expected<R>());
         }
         if (i > 0) {
             if (*r.pos != ',') return r.fail_at(r.pos, json_text::EXPECTED_LIST_COMMA_OR_END);
@@ -177,7 +230,7 @@ bool read_record_array(Reader& r, Record& record) {
             r.skip_whitespace();
             if (!r.at_end() && *r.pos == ']') return r.fail_at(r.pos, json_text::TRAILING_COMMA);
         }
-        if (!S::read_field(r, record, i)) return false;
+        if (!read_field(r, record, i)) return false;
         r.skip_whitespace();
     }
     // After the last field only the closing bracket may come.
@@ -195,9 +248,9 @@ bool read_record_array(Reader& r, Record& record) {
     return r.fail_at(r.pos, json_text::TRAILING_CHARACTERS);
 }
 
-template <class Record>
+template <Struct R>
 bool read_record(Reader& r, HostMessage& out) {
-    Record record;
+    R record;
     if (r.at_end()) return r.fail_end(json_text::EOF_VALUE);
     bool ok;
     if (*r.pos == '{') {
@@ -205,18 +258,10 @@ bool read_record(Reader& r, HostMessage& out) {
     } else if (*r.pos == '[') {
         ok = read_record_array(r, record);
     } else {
-        return json::refuse_invalid_type(r, Shape<Record>::expected);
+        return json::refuse_invalid_type(r, record_expected<R>());
     }
-    if (ok) out.emplace<Record>(std::move(record));
+    if (ok) out.emplace<R>(std::move(record));
     return ok;
-}
-
-HostMessage unit_variant(std::size_t index) {
-    switch (index) {
-        case 0: return Ping{};
-        case 1: return Pong{};
-        default: return RequestNetworkScan{};
-    }
 }
 
 // The member value of a variant without payload must be null.
@@ -250,15 +295,14 @@ bool read_tagged_member(Reader& r, HostMessage& out) {
     if (*r.pos != ':') return r.fail_at(r.pos, json_text::EXPECTED_COLON);
     ++r.pos;
     r.skip_whitespace();
-    bool ok;
-    switch (index) {
-        case 3: ok = read_record<SetNetworkConnectionConfig>(r, out); break;
-        case 4: ok = read_record<SetUid>(r, out); break;
-        case 5: ok = read_record<SetDriveBaseVelocity>(r, out); break;
-        default:
-            ok = read_unit(r);
-            if (ok) out = unit_variant(index);
-            break;
+    bool ok = false;
+    if (UNIT_VARIANTS[index]) {
+        ok = read_unit(r);
+        if (ok) out = unit_message(index);
+    } else {
+        with_alternative<HostMessage>(index, [&](auto i) {
+            if constexpr (!is_unit_variant<i>) ok = read_record<std::variant_alternative_t<i, HostMessage>>(r, out);
+        });
     }
     if (!ok) return false;
     // The tagging object holds exactly one member.
@@ -275,8 +319,8 @@ bool read_message(Reader& r, HostMessage& out) {
     if (*r.pos == '"') {
         std::size_t index;
         if (!read_variant_name(r, index)) return false;
-        if (index >= FIRST_PAYLOAD_VARIANT) return r.fail_unpositioned(UNIT_VARIANT_AS_NEWTYPE);
-        out = unit_variant(index);
+        if (!UNIT_VARIANTS[index]) return r.fail_unpositioned(UNIT_VARIANT_AS_NEWTYPE);
+        out = unit_message(index);
     } else if (*r.pos == '{') {
         if (!read_tagged_member(r, out)) return false;
     } else {
