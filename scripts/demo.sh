@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the module into build/venv-demo, runs the end-to-end demo, then drives
-# the simulated plim over loopback UDP for a few seconds (extra arguments go to the latter).
+# the simulated plim over loopback UDP for three seconds with plim_link.PlimClient.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python3 -m venv build/venv-demo
@@ -9,4 +9,4 @@ python3 -m venv build/venv-demo
 python -m pip install -q --disable-pip-version-check . -C build-dir=build/skbuild-demo
 python examples/demo.py
 echo
-python examples/sim_demo.py "$@"
+python examples/sim_demo.py
