@@ -62,7 +62,8 @@ bool host_message_from_object(PyObject* value, host::HostMessage& out) {
         PyErr_Fetch(&type, &error, &traceback);
         const bool ordinary = type != nullptr && PyErr_GivenExceptionMatches(type, PyExc_Exception);
         PyErr_Restore(type, error, traceback);
-        if (ordinary && !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        if (ordinary && !PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+            !PyErr_ExceptionMatches(PyExc_MemoryError)) {
             clear_error();
             raise_message(PyExc_TypeError, "value cannot be written as JSON");
         }

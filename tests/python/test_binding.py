@@ -1,7 +1,7 @@
 """Argument binding, argument conversion and the per-object claim."""
 import pytest
 
-from plim_ffi import Link
+from plim_ffi import Link, ObjectLink
 
 from conftest import drain
 
@@ -146,3 +146,37 @@ def test_claim_is_per_object(link):
     with pytest.raises(TypeError):
         link.handle_receive(Reentrant("R", (), {})())
     assert seen == ["[1,1,2,2,1,1,1,1,0]"]
+
+
+class RaisingRepr(str):
+    def __repr__(self):
+        raise KeyError("no repr")
+
+
+class SurrogateRepr(str):
+    def __repr__(self):
+        return "\udc80"
+
+
+@pytest.mark.parametrize("cls", [Link, ObjectLink])
+@pytest.mark.parametrize("key_type", [RaisingRepr, SurrogateRepr])
+def test_keyword_names_never_run_their_own_repr(cls, key_type):
+    link = cls()
+    with pytest.raises(TypeError) as caught:
+        link.send(**{key_type("\ud800"): 1})
+    assert caught.value.args == (f"{cls.__name__}.send() got an unexpected keyword argument '\\ud800'",)
+
+
+@pytest.mark.parametrize("interrupt", [KeyboardInterrupt, SystemExit])
+@pytest.mark.parametrize("cls, method", [(Link, "send"), (Link, "handle_receive"), (ObjectLink, "handle_receive")])
+def test_interrupt_while_reading_a_type_name_propagates(cls, method, interrupt):
+    class Interrupting(type):
+        def __getattribute__(cls, name):
+            if name == "__qualname__":
+                raise interrupt()
+            return super().__getattribute__(name)
+
+    link = cls()
+    with pytest.raises(interrupt):
+        getattr(link, method)(Interrupting("X", (), {})())
+    assert link.poll_transmit() is None and link.poll_receive() is None

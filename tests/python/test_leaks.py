@@ -7,7 +7,9 @@ import tracemalloc
 
 import pytest
 
-from plim_ffi import Link
+import json
+
+from plim_ffi import Link, ObjectLink
 
 from cases import DEVICE_FRAMES
 
@@ -49,14 +51,57 @@ def exercise(link, rounds):
     assert link.poll_transmit() is None and link.poll_receive() is None
 
 
+OBJECT_VELOCITY = {"SetDriveBaseVelocity": [1.5, -1.5]}
+OBJECT_STATE = bytes(json.loads(STATE_PACKET))
+OBJECT_SHORT = b"\x00"
+OBJECT_BROKEN = bytearray(b"\x03\x11\x00\x01")
+OBJECT_OVERFLOW = memoryview(b"\x01" * 5001)
+REFUSED_MESSAGES = [({"SetUid": {"uid": 5}},), ({1: 2},), ({"SetUid": [NOT_TEXT]},), ("\udc80",), ({"Ping": None, "x": {}},)]
+REFUSED_BUFFERS = ["[1]", 7, [1, 2], NOT_TEXT]
+
+
+def exercise_objects(link, rounds):
+    """The same for ObjectLink, with every kind of buffer and both stream faults."""
+    packets = [OBJECT_STATE, OBJECT_SHORT, OBJECT_BROKEN, OBJECT_STATE, OBJECT_OVERFLOW]
+    for i in range(rounds):
+        link.send(OBJECT_VELOCITY)
+        link.poll_transmit()
+        link.handle_receive(packets[i % len(packets)])
+        try:
+            while link.poll_receive() is not None:
+                pass
+        except ValueError:
+            pass
+        try:
+            link.send(*REFUSED_MESSAGES[i % len(REFUSED_MESSAGES)])
+        except (ValueError, TypeError):
+            pass
+        try:
+            link.handle_receive(REFUSED_BUFFERS[i % len(REFUSED_BUFFERS)])
+        except TypeError:
+            pass
+        if i % 8 == 0:
+            ObjectLink()
+    link.handle_receive(b"\x00")
+    try:
+        link.poll_receive()
+    except ValueError:
+        pass
+    assert link.poll_transmit() is None and link.poll_receive() is None
+
+
 def resident_bytes():
     with open(f"/proc/{os.getpid()}/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def test_no_leaks():
-    arguments = (VELOCITY, BAD_JSON, STATE_PACKET, BAD_PACKET, SHORT_FRAME, NOT_TEXT)
-    link = Link()
+@pytest.mark.parametrize("cls, exercise, arguments, rounds", [
+    (Link, exercise, (VELOCITY, BAD_JSON, STATE_PACKET, BAD_PACKET, SHORT_FRAME, NOT_TEXT), ROUNDS),
+    (ObjectLink, exercise_objects, (OBJECT_VELOCITY, OBJECT_STATE, OBJECT_BROKEN, OBJECT_OVERFLOW, NOT_TEXT,
+                                    *REFUSED_BUFFERS, *(m[0] for m in REFUSED_MESSAGES)), ROUNDS // 4),
+], ids=["Link", "ObjectLink"])
+def test_no_leaks(cls, exercise, arguments, rounds):
+    link = cls()
     exercise(link, 2_000)  # warm caches and free lists
     gc.collect()
     refcounts = [sys.getrefcount(a) for a in arguments]
@@ -66,7 +111,7 @@ def test_no_leaks():
         exercise(link, 2_000)
         gc.collect()
         traced = tracemalloc.get_traced_memory()[0]
-        exercise(link, ROUNDS)
+        exercise(link, rounds)
         gc.collect()
         traced_growth = tracemalloc.get_traced_memory()[0] - traced
     finally:
