@@ -1,6 +1,9 @@
 from typing import final
 
-__all__ = ["Link"]
+from _typeshed import ReadableBuffer
+from plim_link.messages import DeviceMessage, HostMessage
+
+__all__ = ["Link", "ObjectLink"]
 
 @final
 class Link:
@@ -22,3 +25,26 @@ class Link:
     def poll_receive(self) -> str | None:
         """Returns the next decoded message (a JSON-encoded plim-to-host
         message), or `None` if no complete message is ready yet."""
+
+@final
+class ObjectLink:
+    """The link of `Link`, taking and giving Python values instead of JSON text.
+
+    Messages are the values `json.loads` gives for plim-api's JSON forms
+    (see the schemas in plim-ffi/schemas/); packets are `bytes`."""
+
+    def __new__(cls) -> ObjectLink: ...
+    def __init__(self) -> None: ...
+    def send(self, message: HostMessage) -> None:
+        """Queues `message` (a host-to-plim message as the value `json.loads`
+        gives for its JSON form) to be sent."""
+    def poll_transmit(self) -> bytes | None:
+        """Returns the next raw packet to transmit as `bytes`, or `None` if
+        nothing is queued."""
+    def handle_receive(self, packet: ReadableBuffer) -> None:
+        """Feeds a raw received packet (`bytes`, `bytearray` or another
+        bytes-like object) into the link."""
+    def poll_receive(self) -> DeviceMessage | None:
+        """Returns the next decoded message (a plim-to-host message as the value
+        `json.loads` gives for its JSON form), or `None` if no complete message
+        is ready yet."""

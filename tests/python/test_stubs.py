@@ -43,15 +43,21 @@ def test_wrong_usage_fails_exactly_where_marked(tmp_path):
     assert found == expected_errors(CASES / "bad_usage.py"), output
 
 
-def test_stub_names_and_docstrings_match_the_module():
+@pytest.mark.parametrize("class_name", ["Link", "ObjectLink"])
+def test_stub_names_and_docstrings_match_the_module(class_name):
     plim_ffi = pytest.importorskip("plim_ffi")
     stub = Path(plim_ffi.__file__).parent / "plim_ffi-stubs" / "__init__.pyi"
     tree = ast.parse(stub.read_text())
-    link = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == "Link")
-    assert ast.get_docstring(link) == inspect.cleandoc(plim_ffi.Link.__doc__)
-    methods = {node.name: node for node in link.body if isinstance(node, ast.FunctionDef)}
+    stub_all = next(node.value for node in tree.body if isinstance(node, ast.Assign)
+                    and [t.id for t in node.targets] == ["__all__"])
+    assert ast.literal_eval(stub_all) == plim_ffi.__all__
+    cls = getattr(plim_ffi, class_name)
+    node = next(node for node in tree.body if isinstance(node, ast.ClassDef) and node.name == class_name)
+    assert ast.get_docstring(node) == inspect.cleandoc(cls.__doc__)
+    methods = {node.name: node for node in node.body if isinstance(node, ast.FunctionDef)}
+    assert [name for name in methods if not name.startswith("__")] == [n for n in vars(cls) if not n.startswith("__")]
     for name in ("send", "poll_transmit", "handle_receive", "poll_receive"):
-        runtime = getattr(plim_ffi.Link, name)
+        runtime = getattr(cls, name)
         params = ["self", *(a.arg for a in methods[name].args.args[1:])]
         assert runtime.__text_signature__ == f"(${', '.join(params)})"
         assert ast.get_docstring(methods[name]) == inspect.cleandoc(runtime.__doc__)

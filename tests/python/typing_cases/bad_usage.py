@@ -1,4 +1,4 @@
-from plim_ffi import Link
+from plim_ffi import Link, ObjectLink
 
 link = Link(1)  # E: call-arg
 link.send(5)  # E: arg-type
@@ -13,3 +13,9 @@ link.close()  # E: attr-defined
 
 class Tuned(Link):  # E: misc
     pass
+
+objects = ObjectLink()
+objects.send(5)  # E: arg-type
+objects.handle_receive("[1,0]")  # E: arg-type
+raw: str = objects.poll_transmit()  # E: assignment
+objects.poll_receive(1)  # E: call-arg

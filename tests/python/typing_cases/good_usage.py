@@ -1,5 +1,5 @@
 import plim_ffi
-from plim_ffi import Link
+from plim_ffi import Link, ObjectLink
 
 link = Link()
 link.send('"Ping"')
@@ -12,3 +12,13 @@ while packet is not None:
 reply = link.poll_receive()
 length: int = len(reply) if reply is not None else 0
 exported: list[str] = plim_ffi.__all__
+
+objects = ObjectLink()
+objects.send("Ping")
+objects.send(message={"SetUid": {"uid": "A1"}})
+raw: bytes | None = objects.poll_transmit()
+if raw is not None:
+    objects.handle_receive(raw)
+    objects.handle_receive(packet=bytearray(raw))
+    objects.handle_receive(memoryview(raw))
+received = objects.poll_receive()
