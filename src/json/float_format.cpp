@@ -312,6 +312,34 @@ std::size_t format_f32(float value, char* out) noexcept {
     return static_cast<std::size_t>(write_f32_notation(padded + 10 - n, n, exponent + n - 1, w) - out);
 }
 
+double f32_shortest_value(float value) noexcept {
+    // Powers of ten that a double holds exactly; with a significand below
+    // 2^53, one multiplication or division by them is correctly rounded.
+    static constexpr double EXACT_POWERS_OF_TEN[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                     1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const auto bits = std::bit_cast<std::uint32_t>(value);
+    const double sign = (bits >> 31) != 0 ? -1.0 : 1.0;
+    const int mq = -Q_MIN + 1 - static_cast<int>((bits >> 23) & 0xFF);
+    const std::uint32_t c = C_MIN | (bits & (C_MIN - 1));
+    if ((bits & 0x7F800000u) != 0) {
+        // Whole numbers are their own shortest decimal.
+        if (0 < mq && mq < PRECISION && (c >> mq) << mq == c) return static_cast<double>(value);
+        const Decimal d = shortest_decimal(-mq, c);
+        const auto significand = static_cast<double>(d.significand);
+        if (0 <= d.exponent && d.exponent <= 22) return sign * (significand * EXACT_POWERS_OF_TEN[d.exponent]);
+        if (-22 <= d.exponent && d.exponent < 0) return sign * (significand / EXACT_POWERS_OF_TEN[-d.exponent]);
+    } else if ((bits & 0x7FFFFFFFu) == 0) {
+        return static_cast<double>(value);
+    }
+    // Subnormals and the far ends of the range read their own text back.
+    char text[FLOAT_TEXT_MAX];
+    const std::size_t length = format_f32(value, text);
+    double parsed = 0;
+    std::from_chars(text, text + length, parsed);
+    return parsed;
+}
+
 std::size_t format_f64(double value, char* out) noexcept { return format_via_to_chars(value, -5, 15, out); }
 
 }  // namespace plim

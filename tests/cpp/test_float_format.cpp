@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -87,6 +89,25 @@ TEST(FormatF32, StaysInsideScratch) {
         ASSERT_LE(length, plim::FLOAT_TEXT_MAX);
         for (std::size_t i = plim::FLOAT_TEXT_MAX; i < sizeof buffer; ++i) {
             ASSERT_EQ(buffer[i], '#') << "value " << value << " wrote byte " << i;
+        }
+    }
+}
+
+// The value handed to Python is what reading the text back gives: checked
+// against the standard library's reading of that text over a spread of bit
+// patterns that crosses every exponent, subnormals and the range ends included.
+TEST(F32ShortestValue, EqualsTheTextReadBack) {
+    for (std::uint64_t bits = 0; bits < 0x100000000ull; bits += 65521) {
+        for (const std::uint32_t pattern : {static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits) | 0x80000000u,
+                                            0x7F7FFFFFu, 0x00800000u, 0x00000001u, 0x3DCCCCCDu}) {
+            const float value = std::bit_cast<float>(pattern);
+            if (!std::isfinite(value)) continue;
+            char text[plim::FLOAT_TEXT_MAX];
+            const std::size_t length = plim::format_f32(value, text);
+            double expected = 0;
+            std::from_chars(text, text + length, expected);
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(plim::f32_shortest_value(value)), std::bit_cast<std::uint64_t>(expected))
+                << std::string(text, length);
         }
     }
 }

@@ -1,0 +1,346 @@
+// A host message read from the Python value json.loads gives for its JSON
+// text, walked from the declarations. It accepts exactly what the JSON reader
+// accepts of json.dumps(value): a variant name or a one-member dict naming
+// the variant, a record as a dict (members in any order, unknown members
+// ignored but still required to be JSON) or as a list or tuple of the field
+// values in order. Refusals say where and what: a ValueError for a value
+// JSON can hold but the message cannot take, a TypeError for a value JSON
+// cannot hold at all.
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "json/describe.hpp"
+#include "python/declared_names.hpp"
+#include "python/errors.hpp"
+#include "python/object_convert.hpp"
+#include "python/py_ref.hpp"
+
+namespace plim::python {
+namespace {
+
+using host::HostMessage;
+
+constexpr std::string_view MESSAGE = "message";
+constexpr std::string_view UNKNOWN_TYPE_NAME = "<failed to extract type name>";
+
+// Where a refusal happened: "SetUid.uid", "SetUid", "message".
+struct Where {
+    std::string_view record = MESSAGE;
+    std::string_view field;
+    std::string text() const {
+        std::string out(record);
+        if (!field.empty()) (out += '.') += field;
+        return out;
+    }
+};
+
+bool refuse(PyObject* type, const Where& where, std::string_view what) {
+    raise_message(type, where.text() + ": " + std::string(what));
+    return false;
+}
+
+// The kind of a value as JSON sees it, or nullptr for a value JSON cannot
+// hold. Subclasses count as their base, as they do for json.dumps.
+const char* json_kind(PyObject* value) {
+    if (value == Py_None) return "None";
+    if (PyBool_Check(value)) return "bool";
+    if (PyLong_Check(value)) return "int";
+    if (PyFloat_Check(value)) return "float";
+    if (PyUnicode_Check(value)) return "str";
+    if (PyDict_Check(value)) return "dict";
+    if (PyList_Check(value)) return "list";
+    if (PyTuple_Check(value)) return "tuple";
+    return nullptr;
+}
+
+bool refuse_key(const Where& where, PyObject* key) {
+    const char* kind = json_kind(key);
+    return refuse(PyExc_TypeError, where, std::string("dict keys must be str, got ") + (kind != nullptr ? kind : "another type"));
+}
+
+// "expected a str, got int" as a ValueError; for a value JSON cannot hold,
+// "expected a str, got bytes, which JSON cannot hold" as a TypeError. Reading
+// the name of such a type runs Python code: an ordinary failure there stands
+// as a placeholder, an interrupt propagates.
+bool refuse_kind(const Where& where, std::string_view expected, PyObject* value) {
+    std::string text = "expected " + std::string(expected) + ", got ";
+    if (const char* kind = json_kind(value)) return refuse(PyExc_ValueError, where, text + kind);
+    PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
+    Py_ssize_t size = 0;
+    const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (utf8 != nullptr) {
+        text.append(utf8, static_cast<std::size_t>(size));
+    } else {
+        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        clear_error();
+        text += UNKNOWN_TYPE_NAME;
+    }
+    return refuse(PyExc_TypeError, where, text + ", which JSON cannot hold");
+}
+
+// The UTF-8 bytes of a str. A lone surrogate has no UTF-8 form, and the JSON
+// reader refuses it too.
+bool utf8_of(PyObject* text, std::string_view& out, const Where& where) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 != nullptr) {
+        out = std::string_view(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    clear_error();
+    return refuse(PyExc_ValueError, where, "a str with a lone surrogate cannot be sent");
+}
+
+bool read_text(PyObject* value, std::string& out, const Where& where) {
+    if (!PyUnicode_Check(value)) return refuse_kind(where, "a str", value);
+    std::string_view utf8;
+    if (!utf8_of(value, utf8, where)) return false;
+    out.assign(utf8);
+    return true;
+}
+
+// Numbers become 32-bit floats as the JSON reader makes them of the text
+// json.dumps writes: an integer within 64 bits directly, any other number
+// through the nearest 64-bit float.
+bool read_f32(PyObject* value, float& out, const Where& where) {
+    if (PyFloat_Check(value)) {
+        const double number = PyFloat_AsDouble(value);
+        if (!std::isfinite(number)) {
+            return refuse(PyExc_ValueError, where, std::isnan(number) ? "expected a number, got nan" : "expected a number, got inf");
+        }
+        out = static_cast<float>(number);
+        return true;
+    }
+    if (!PyLong_Check(value) || PyBool_Check(value)) return refuse_kind(where, "a number", value);
+    int overflow = 0;
+    const long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow == 0) {
+        if (small == -1 && PyErr_Occurred() != nullptr) return false;
+        out = small < 0 ? static_cast<float>(small) : static_cast<float>(static_cast<unsigned long long>(small));
+        return true;
+    }
+    if (overflow > 0) {
+        const unsigned long long large = PyLong_AsUnsignedLongLong(value);
+        if (PyErr_Occurred() == nullptr) {
+            out = static_cast<float>(large);
+            return true;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        clear_error();
+    }
+    const double number = PyLong_AsDouble(value);
+    if (number == -1.0 && PyErr_Occurred() != nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+        clear_error();
+        return refuse(PyExc_ValueError, where, "number out of range");
+    }
+    out = static_cast<float>(number);
+    return true;
+}
+
+template <class T>
+bool read_value(PyObject* value, T& out, const Where& where) {
+    if constexpr (std::is_same_v<T, std::string>) {
+        return read_text(value, out, where);
+    } else {
+        static_assert(std::is_same_v<T, float>, "host records hold texts and floats");
+        return read_f32(value, out, where);
+    }
+}
+
+// A member the record does not have: skipped, but it must still be a value
+// the JSON text can carry. Only the depth limit of the interpreter bounds the
+// nesting, as it bounds json.dumps.
+bool check_json_value(PyObject* value, const Where& where) {
+    if (value == Py_None || PyLong_Check(value) || PyUnicode_Check(value)) return true;  // bool is an int
+    if (PyFloat_Check(value)) {
+        if (std::isfinite(PyFloat_AsDouble(value))) return true;
+        return refuse(PyExc_ValueError, where, "NaN and infinities cannot be sent");
+    }
+    const bool dict = PyDict_Check(value);
+    if (!dict && !PyList_Check(value) && !PyTuple_Check(value)) return refuse_kind(where, "a JSON value", value);
+    if (Py_EnterRecursiveCall(" while checking a message") != 0) {
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+        clear_error();
+        return refuse(PyExc_ValueError, where, "nested too deeply");
+    }
+    bool ok = true;
+    if (dict) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
+        while (ok && PyDict_Next(value, &position, &key, &item)) {
+            ok = PyUnicode_Check(key) ? check_json_value(item, where) : refuse_key(where, key);
+        }
+    } else {
+        const bool list = PyList_Check(value);
+        const Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
+        for (Py_ssize_t i = 0; ok && i < size; ++i) {
+            ok = check_json_value(list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i), where);
+        }
+    }
+    Py_LeaveRecursiveCall();
+    return ok;
+}
+
+// The index of `key` among the names, or -1. Keys written in the program are
+// interned like the names, so most are found by identity.
+template <std::size_t N>
+int find_key(PyObject* key, PyObject* const* objects, const std::array<JsonName, N>& names,
+             const Where& where, bool& failed) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (objects[i] == key) return static_cast<int>(i);
+    }
+    std::string_view text;
+    if (!utf8_of(key, text, where)) {
+        failed = true;
+        return -1;
+    }
+    for (std::size_t i = 0; i < N; ++i) {
+        if (names[i].view() == text) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+template <Struct R>
+bool read_field(PyObject* value, R& record, std::size_t index, const Where& where) {
+    bool ok = false;
+    for_each_field<R>([&](auto i) {
+        if (i == index) ok = read_value(value, record.*field_at<R, i>.member, where);
+    });
+    return ok;
+}
+
+template <Struct R>
+bool read_record_dict(PyObject* dict, R& record) {
+    constexpr auto& names = DeclaredNames<R>::names;
+    const Where where{Declare<R>::name};
+    PyObject* const* keys = DeclaredNames<R>::get();
+    if (keys == nullptr) return false;
+    std::array<bool, names.size()> seen{};
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_Check(key)) return refuse_key(where, key);
+        bool failed = false;
+        const int index = find_key(key, keys, names, where, failed);
+        if (failed) return false;
+        if (index < 0) {
+            std::string_view member;
+            if (!utf8_of(key, member, where)) return false;
+            if (!check_json_value(value, Where{where.record, member})) return false;
+            continue;
+        }
+        const auto i = static_cast<std::size_t>(index);
+        if (!read_field(value, record, i, Where{where.record, names[i].view()})) return false;
+        seen[i] = true;
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!seen[i]) return refuse(PyExc_ValueError, where, "missing field `" + std::string(names[i].view()) + "`");
+    }
+    return true;
+}
+
+template <Struct R>
+bool read_record_sequence(PyObject* sequence, R& record) {
+    const Where where{Declare<R>::name};
+    const bool list = PyList_Check(sequence);
+    const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    if (size != static_cast<Py_ssize_t>(field_count<R>)) {
+        return refuse(PyExc_ValueError, where,
+                      "expected " + std::to_string(field_count<R>) + (field_count<R> == 1 ? " element" : " elements") +
+                          ", got " + std::to_string(size));
+    }
+    return all_fields<R>([&](auto i) {
+        PyObject* item = list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
+        return read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
+    });
+}
+
+template <Struct R>
+bool read_record(PyObject* value, HostMessage& out) {
+    R record;
+    bool ok;
+    if (PyDict_Check(value)) {
+        ok = read_record_dict(value, record);
+    } else if (PyList_Check(value) || PyTuple_Check(value)) {
+        ok = read_record_sequence(value, record);
+    } else {
+        return refuse_kind(Where{Declare<R>::name}, "a dict or a list", value);
+    }
+    if (ok) out.emplace<R>(std::move(record));
+    return ok;
+}
+
+// The variant a name (a str, or the key of the tagging dict) stands for.
+bool find_variant(PyObject* name, std::size_t& index) {
+    constexpr auto& names = DeclaredNames<HostMessage>::names;
+    PyObject* const* objects = DeclaredNames<HostMessage>::get();
+    if (objects == nullptr) return false;
+    bool failed = false;
+    const int found = find_key(name, objects, names, Where{}, failed);
+    if (failed) return false;
+    if (found < 0) {
+        std::string_view text;
+        utf8_of(name, text, Where{});  // it was readable a moment ago
+        std::array<std::string_view, names.size()> views{};
+        for (std::size_t i = 0; i < names.size(); ++i) views[i] = names[i].view();
+        return refuse(PyExc_ValueError, Where{},
+                      "unknown variant `" + std::string(text) + "`, expected " + json::expected_one_of(views));
+    }
+    index = static_cast<std::size_t>(found);
+    return true;
+}
+
+bool read_variant(std::size_t index, PyObject* payload, HostMessage& out) {
+    bool ok = false;
+    with_alternative<HostMessage>(index, [&](auto i) {
+        using Alternative = std::variant_alternative_t<i, HostMessage>;
+        const Where where{DeclaredNames<HostMessage>::names[i].view()};
+        if constexpr (Unit<Alternative>) {
+            ok = payload == Py_None ? (out.emplace<i>(), true) : refuse_kind(where, "None", payload);
+        } else {
+            ok = read_record<Alternative>(payload, out);
+        }
+    });
+    return ok;
+}
+
+bool read_message(PyObject* value, HostMessage& out) {
+    std::size_t index = 0;
+    if (PyUnicode_Check(value)) {
+        if (!find_variant(value, index)) return false;
+        bool unit = false;
+        with_alternative<HostMessage>(index, [&](auto i) {
+            if constexpr (Unit<std::variant_alternative_t<i, HostMessage>>) {
+                out.emplace<i>();
+                unit = true;
+            }
+        });
+        if (unit) return true;
+        return refuse(PyExc_ValueError, Where{DeclaredNames<HostMessage>::names[index].view()},
+                      "a variant with a record needs a one-member dict, got its bare name");
+    }
+    if (!PyDict_Check(value)) return refuse_kind(Where{}, "a variant name or a one-member dict", value);
+    const Py_ssize_t size = PyDict_Size(value);
+    if (size != 1) return refuse(PyExc_ValueError, Where{}, "expected a dict with one member, got " + std::to_string(size));
+    Py_ssize_t position = 0;
+    PyObject* name = nullptr;
+    PyObject* payload = nullptr;
+    PyDict_Next(value, &position, &name, &payload);
+    if (!PyUnicode_Check(name)) return refuse_key(Where{}, name);
+    if (!find_variant(name, index)) return false;
+    return read_variant(index, payload, out);
+}
+
+}  // namespace
+
+bool host_message_from_object(PyObject* value, HostMessage& out) { return read_message(value, out); }
+
+}  // namespace plim::python
