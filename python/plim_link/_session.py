@@ -116,7 +116,8 @@ class Session:
         out: list[DeviceMessage | ValueError] = []
         replies: list[bytes] = []
         # Drain after every packet: the link keeps only the newest 5000 unread bytes. Each zero byte
-        # closes one frame, and a frame with broken COBS also reads as None, so poll once per zero.
+        # closes one frame, and a frame with broken COBS gives no result of its own (a None, or it is
+        # passed over), so polling once per zero takes every frame and counts each lost one as a None.
         for _ in range(data.count(0)):
             try:
                 message = self.link.poll_receive()
