@@ -2,7 +2,7 @@
 """Writes or checks the files generated from the message declarations.
 
     python3 tools/generate_messages.py --write --describe build/generate/describe_messages
-    python3 tools/generate_messages.py --check --description saved.json
+    python3 tools/generate_messages.py --check --description tests/python/data/message_description.json
 
 `--describe` runs the describe_messages program built from the C++ sources;
 `--description` reads what it printed earlier. Paths are relative to the
@@ -11,6 +11,7 @@ repository, which is found from this file.
 from __future__ import annotations
 
 import argparse
+import json
 import sys
 from pathlib import Path
 
@@ -18,13 +19,17 @@ from message_gen import description, python_types, schemas
 
 ROOT = Path(__file__).resolve().parents[1]
 REGENERATE = "bash scripts/generate.sh"
+SAVED_DESCRIPTION = "tests/python/data/message_description.json"
 
 
-def generated(desc: description.Description) -> dict[str, str]:
+def generated(text: str) -> dict[str, str]:
+    desc = description.parse(text)
     return {
         "schemas/host_to_plim.schema.json": schemas.render_host(desc),
         "schemas/plim_to_host.schema.json": schemas.render_device(desc),
         "python/plim_link/messages.py": python_types.render(desc),
+        # Kept so that the Python tests can run the generator without a C++ build.
+        SAVED_DESCRIPTION: json.dumps(json.loads(text), indent=2) + "\n",
     }
 
 
@@ -50,7 +55,7 @@ def main(argv: list[str] | None = None) -> int:
         text = description.run_describe(args.describe)
     else:
         text = Path(args.description).read_text(encoding="utf-8")
-    files = generated(description.parse(text))
+    files = generated(text)
     names = stale(args.root, files)
     if args.check:
         for name in names:
@@ -60,6 +65,7 @@ def main(argv: list[str] | None = None) -> int:
         return 1 if names else 0
     for name in names:
         # Bytes as generated: the check compares exact text, line ends included.
+        (args.root / name).parent.mkdir(parents=True, exist_ok=True)
         (args.root / name).write_bytes(files[name].encode("utf-8"))
         print(f"wrote {name}")
     return 0

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Regenerates the JSON Schemas and python/plim_link/messages.py from the
+# message declarations in src/messages/ (through the describe_messages tool).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/generate
+generator=()
+if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then
+    generator=(-G Ninja)
+fi
+cmake -S . -B "$build" "${generator[@]}" -DPLIM_BUILD_MODULE=OFF -DPLIM_BUILD_TESTS=ON >/dev/null
+cmake --build "$build" --target describe_messages -j 2
+python3 tools/generate_messages.py --write --describe "$build/describe_messages"
