@@ -3,6 +3,10 @@
 // buffer always equals the last 5000 bytes of the model, each poll consumes
 // exactly the bytes up to the first 00, and its outcome (nothing, a message's
 // JSON text, or an error text) is the one the test-side codecs predict.
+// A second engine polled in the reporting mode gets the same bytes; its model
+// also counts the bytes dropped since the last frame taken and whether the
+// last of them was a delimiter, skips frames the codecs drop, and expects
+// the overflow text for a frame that lost its beginning.
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -53,10 +57,49 @@ inline Outcome predict(const std::string& wire) {
 class Session {
 public:
     void feed(std::string_view packet) {
-        engine_.handle_receive(plim::ByteView(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size()));
+        const plim::ByteView bytes(reinterpret_cast<const std::uint8_t*>(packet.data()), packet.size());
+        engine_.handle_receive(bytes);
+        reported_.handle_receive(bytes);
         model_.append(packet);
         if (model_.size() > 5000) model_.erase(0, model_.size() - 5000);
+        reported_model_.append(packet);
+        if (reported_model_.size() > 5000) {
+            const std::size_t drop = reported_model_.size() - 5000;
+            dropped_ += drop;
+            cut_ = reported_model_[drop - 1] != '\0';
+            reported_model_.erase(0, drop);
+        }
         check_buffer();
+    }
+
+    // One poll of the engine in the reporting mode, against its model.
+    void poll_reported() {
+        std::optional<plim::PlimEngine::Received> got = reported_.poll_receive(plim::FrameFaults::Reported);
+        Outcome want;
+        while (want.kind == Outcome::Nothing) {
+            const std::size_t delimiter = reported_model_.find('\0');
+            if (delimiter == std::string::npos) break;
+            const std::string wire = reported_model_.substr(0, delimiter + 1);
+            reported_model_.erase(0, delimiter + 1);
+            want = cut_ ? Outcome{Outcome::Error, "receive buffer overflow: " + std::to_string(dropped_) +
+                                                      " bytes dropped before this frame"}
+                        : predict(wire);
+            dropped_ = 0;
+            cut_ = false;
+        }
+        const plim::ByteView held = reported_.rx_buffer().view();
+        FUZZ_CHECK(held.size() == reported_model_.size() &&
+                       (held.empty() || std::memcmp(held.data(), reported_model_.data(), held.size()) == 0),
+                   "reporting engine's buffer differs from its model");
+        if (!got) {
+            FUZZ_CHECK(want.kind == Outcome::Nothing, "nothing from the reporting engine, expected: " + want.text);
+        } else if (got->has_value()) {
+            const std::string json = plim::device::write_device_message_json(**got);
+            FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
+        } else {
+            const std::string text = plim::link_error_text(got->error());
+            FUZZ_CHECK(want.kind == Outcome::Error && text == want.text, fuzzcheck::diff(text, want.text));
+        }
     }
 
     // Returns false when the model held no complete frame. The two-phase
@@ -111,6 +154,10 @@ private:
 
     plim::PlimEngine engine_;
     std::string model_;  // the last 5000 bytes of the joined stream
+    plim::PlimEngine reported_;
+    std::string reported_model_;
+    std::size_t dropped_ = 0;
+    bool cut_ = false;
 };
 
 inline Buffer framed(Input& in) {
@@ -158,8 +205,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         switch (in.byte() % 8) {
             case 0:
             case 1: session.feed(in.take(in.byte())); break;
-            case 2: session.poll(); break;
-            case 3: session.poll(true); break;
+            case 2:
+                session.poll();
+                session.poll_reported();
+                break;
+            case 3:
+                session.poll(true);
+                session.poll_reported();
+                break;
             case 4:
             case 5: {
                 const Buffer wire = framed(in);
@@ -183,5 +236,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (int k = 0; k < 64 && session.poll(); ++k) {
     }
+    for (int k = 0; k < 64; ++k) session.poll_reported();
     return 0;
 }

@@ -15,7 +15,7 @@ if [ ${#harnesses[@]} -eq 0 ]; then
 fi
 
 CXX=${CXX_FUZZ:-clang++}
-out=build/fuzz
+out=${FUZZ_BUILD_DIR:-build/fuzz}  # another place keeps parallel runs apart
 mkdir -p "$out/obj" fuzz/corpus-work fuzz/artifacts
 # clang 14 cannot compile libstdc++ 12's <expected>; fuzz/compat stands in.
 flags=(-std=c++2b -O2 -g -Isrc -Ifuzz/compat -Ifuzz
