@@ -128,6 +128,26 @@ constexpr bool all_fields(Visit&& visit) {
     }(std::make_index_sequence<field_count<R>>{});
 }
 
+// The names a declaration gives: a record's field names, or a family's or
+// an enum's variant names, in declaration order.
+template <class T>
+constexpr auto declared_names() {
+    if constexpr (Record<T>) {
+        std::array<JsonName, field_count<T>> names{};
+        for_each_field<T>([&](auto i) { names[i] = field_at<T, i>.name; });
+        return names;
+    } else {
+        return Declare<T>::variants;
+    }
+}
+
+template <std::size_t N>
+constexpr std::array<std::string_view, N> name_views(const std::array<JsonName, N>& names) {
+    std::array<std::string_view, N> out{};
+    for (std::size_t i = 0; i < N; ++i) out[i] = names[i].view();
+    return out;
+}
+
 // ---- families
 
 template <Family F>

@@ -22,23 +22,11 @@ namespace {
 
 using json::Reader;
 
-// The names of a family's variants or a record's fields, as the reader
-// compares and lists them.
-template <std::size_t N>
-constexpr std::array<std::string_view, N> views(const std::array<JsonName, N>& names) {
-    std::array<std::string_view, N> out{};
-    for (std::size_t i = 0; i < N; ++i) out[i] = names[i].view();
-    return out;
-}
-
+// The names as the reader compares and lists them.
 template <Record R>
-constexpr auto field_names = [] {
-    std::array<std::string_view, field_count<R>> out{};
-    for_each_field<R>([&](auto i) { out[i] = field_at<R, i>.name.view(); });
-    return out;
-}();
+constexpr auto field_names = name_views(declared_names<R>());
 
-constexpr auto VARIANT_NAMES = views(Declare<HostMessage>::variants);
+constexpr auto VARIANT_NAMES = name_views(declared_names<HostMessage>());
 
 template <std::size_t I>
 constexpr bool is_unit_variant = Unit<std::variant_alternative_t<I, HostMessage>>;

@@ -14,17 +14,6 @@
 namespace plim::python {
 
 template <class T>
-constexpr auto declared_names() {
-    if constexpr (Record<T>) {
-        std::array<JsonName, field_count<T>> names{};
-        for_each_field<T>([&](auto i) { names[i] = field_at<T, i>.name; });
-        return names;
-    } else {
-        return Declare<T>::variants;
-    }
-}
-
-template <class T>
 class DeclaredNames {
 public:
     static constexpr auto names = declared_names<T>();

@@ -289,8 +289,7 @@ bool find_variant(PyObject* name, std::size_t& index) {
     if (found < 0) {
         std::string_view text;
         utf8_of(name, text, Where{});  // it was readable a moment ago
-        std::array<std::string_view, names.size()> views{};
-        for (std::size_t i = 0; i < names.size(); ++i) views[i] = names[i].view();
+        static constexpr auto views = name_views(names);
         return refuse(PyExc_ValueError, Where{},
                       "unknown variant `" + std::string(text) + "`, expected " + json::expected_one_of(views));
     }
