@@ -13,6 +13,8 @@ import re
 
 from .description import Description, Type, inner, kind, walk
 
+WIDTH = 100  # longer definitions are split over lines
+
 HEADER = '''\
 """Typed forms of the plim messages, as the values `json.loads` gives for their JSON texts.
 
@@ -63,15 +65,13 @@ def literal(names: list[str]) -> str:
     return "Literal[" + ", ".join(f'"{name}"' for name in names) + "]"
 
 
-WIDTH = 100
-
-
 def functional(name: str, members: list[tuple[str, str]]) -> str:
     items = [f'"{key}": {value}' for key, value in members]
     text = f'{name} = TypedDict("{name}", {{' + ", ".join(items) + "})"
     if len(text) <= WIDTH:
         return text
-    return f'{name} = TypedDict(\n    "{name}",\n    {{\n' + "".join(f"        {item},\n" for item in items) + "    },\n)"
+    lines = "".join(f"        {item},\n" for item in items)
+    return f'{name} = TypedDict(\n    "{name}",\n    {{\n{lines}    }},\n)'
 
 
 def identifier(key: str) -> bool:
@@ -102,7 +102,7 @@ def names_tuple(name: str, names: list[str]) -> str:
     return f"{name} = (\n" + "".join(f"    {q},\n" for q in quoted) + ")"
 
 
-def record_block(desc: Description, name: str, host: bool) -> tuple[list[str], str]:
+def record_block(desc: Description, name: str, host: bool) -> tuple[list[str], list[str]]:
     record = desc.records[name]
     fields = [(field["name"], py_type(field["type"], host)) for field in record["fields"]]
     if all(identifier(key) for key, _ in fields):
@@ -116,29 +116,28 @@ def record_block(desc: Description, name: str, host: bool) -> tuple[list[str], s
         distinct = " | ".join(dict.fromkeys(types))
         blocks.append(f"# {name} as an array of its field values in declaration order.\n"
                       + alias(array_name(name), [f"tuple[{', '.join(types)}]", f"list[{distinct}]"]))
-        return blocks, f"{name} {array_name(name)}"
-    return blocks, name
+        return blocks, [name, array_name(name)]
+    return blocks, [name]
 
 
-def family_block(desc: Description, name: str, host: bool) -> tuple[list[str], str]:
+def family_block(desc: Description, name: str, host: bool) -> tuple[list[str], list[str]]:
     variants = desc.families[name]["variants"]
     units = [v["name"] for v in variants if v["type"] == "unit"]
-    blocks, exported, members = [], [], []
+    blocks: list[str] = []
+    exported: list[str] = []
     if units:
         blocks.append(f"{unit_name(name)}: TypeAlias = {literal(units)}")
         exported.append(unit_name(name))
-        members.append(unit_name(name))
     for variant in variants:
         if variant["type"] == "unit" and not host:
             continue  # a plim writes a unit variant only as its bare name
         object_name = variant_name(name, variant["name"])
-        blocks.append(variant_object(object_name, variant["name"], py_type(variant["type"], host), variant.get("doc")))
+        value = py_type(variant["type"], host)
+        blocks.append(variant_object(object_name, variant["name"], value, variant.get("doc")))
         exported.append(object_name)
-        members.append(object_name)
-    blocks.append(alias(name, members))
+    blocks.append(alias(name, exported))
     blocks.append(names_tuple(kinds_name(name), [v["name"] for v in variants]))
-    exported += [name, kinds_name(name)]
-    return blocks, " ".join(exported)
+    return blocks, [*exported, name, kinds_name(name)]
 
 
 def join_parts(parts: list[str]) -> str:
@@ -167,9 +166,9 @@ def render(desc: Description) -> str:
             elif k == "family":
                 more, names = family_block(desc, name, host)
             else:
-                more, names = [f"{name}: TypeAlias = {literal(desc.enums[name]['variants'])}"], name
+                more, names = [f"{name}: TypeAlias = {literal(desc.enums[name]['variants'])}"], [name]
             blocks.append(join_parts(more))
-            exported += names.split()
+            exported += names
     if len(set(exported)) != len(exported):
         raise ValueError(f"two generated types share a name: {sorted(exported)}")
     # A star import must not hide a builtin (ConnectionError is one); import such a name explicitly.
