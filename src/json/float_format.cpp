@@ -152,7 +152,8 @@ struct Decimal {
 };
 
 // The value c * 2^q.
-Decimal shortest_decimal(int q, std::uint32_t c) noexcept {
+// Inlined into both callers: it is the body of the hot float formatter.
+[[gnu::always_inline]] inline Decimal shortest_decimal(int q, std::uint32_t c) noexcept {
     const std::uint64_t odd = c & 1;
     const std::uint64_t cb = static_cast<std::uint64_t>(c) << 2;
     const std::uint64_t cbr = cb + 2;

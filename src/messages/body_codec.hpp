@@ -61,6 +61,27 @@ Decoded<void> read_sequence(BodyReader& reader, std::vector<T>& out) {
     return {};
 }
 
+// The alternative `index` of a family, whose discriminant has been checked.
+template <class F, std::size_t I = 0>
+Decoded<void> read_alternative(BodyReader& reader, F& out, std::uint32_t index) {
+    if constexpr (I + 1 < variant_count<F>) {
+        if (index != I) return read_alternative<F, I + 1>(reader, out, index);
+    }
+    return read(reader, out.template emplace<I>());
+}
+
+// The fields of a record from field I on, in order.
+template <class R, std::size_t I = 0>
+Decoded<void> read_fields(BodyReader& reader, R& out) {
+    if constexpr (I == field_count<R>) {
+        return {};
+    } else {
+        const Decoded<void> field = read(reader, out.*field_at<R, I>.member);
+        if (!field) return field;
+        return read_fields<R, I + 1>(reader, out);
+    }
+}
+
 template <class T>
 Decoded<void> read(BodyReader& reader, T& out) {
     if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, float> || std::is_same_v<T, std::string>) {
@@ -93,9 +114,7 @@ Decoded<void> read(BodyReader& reader, T& out) {
     } else if constexpr (Family<T>) {
         const Decoded<std::uint32_t> index = read_discriminant(reader, variant_count<T> - 1);
         if (!index) return std::unexpected(index.error());
-        Decoded<void> result;
-        with_alternative<T>(*index, [&](auto i) { result = read(reader, out.template emplace<i>()); });
-        return result;
+        return read_alternative(reader, out, *index);
     } else if constexpr (Unit<T>) {
         return {};
     } else if constexpr (constexpr std::size_t size = fixed_wire_size<T>(); size != 0) {
@@ -106,12 +125,7 @@ Decoded<void> read(BodyReader& reader, T& out) {
         return {};
     } else {
         static_assert(Record<T>, "a body value must be declared");
-        Decoded<void> result;
-        all_fields<T>([&](auto i) {
-            result = read(reader, out.*field_at<T, i>.member);
-            return result.has_value();
-        });
-        return result;
+        return read_fields(reader, out);
     }
 }
 

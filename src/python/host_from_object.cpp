@@ -219,7 +219,7 @@ bool read_field(PyObject* value, R& record, std::size_t index, const Where& wher
 template <Struct R>
 bool read_record_dict(PyObject* dict, R& record) {
     constexpr auto& names = DeclaredNames<R>::names;
-    const Where where{Declare<R>::name};
+    const Where where{Declare<R>::name, {}};
     PyObject* const* keys = DeclaredNames<R>::get();
     if (keys == nullptr) return false;
     std::array<bool, names.size()> seen{};
@@ -249,7 +249,7 @@ bool read_record_dict(PyObject* dict, R& record) {
 
 template <Struct R>
 bool read_record_sequence(PyObject* sequence, R& record) {
-    const Where where{Declare<R>::name};
+    const Where where{Declare<R>::name, {}};
     const bool list = PyList_Check(sequence);
     const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
     if (size != static_cast<Py_ssize_t>(field_count<R>)) {
@@ -272,7 +272,7 @@ bool read_record(PyObject* value, HostMessage& out) {
     } else if (PyList_Check(value) || PyTuple_Check(value)) {
         ok = read_record_sequence(value, record);
     } else {
-        return refuse_kind(Where{Declare<R>::name}, "a dict or a list", value);
+        return refuse_kind(Where{Declare<R>::name, {}}, "a dict or a list", value);
     }
     if (ok) out.emplace<R>(std::move(record));
     return ok;
@@ -301,7 +301,7 @@ bool read_variant(std::size_t index, PyObject* payload, HostMessage& out) {
     bool ok = false;
     with_alternative<HostMessage>(index, [&](auto i) {
         using Alternative = std::variant_alternative_t<i, HostMessage>;
-        const Where where{DeclaredNames<HostMessage>::names[i].view()};
+        const Where where{DeclaredNames<HostMessage>::names[i].view(), {}};
         if constexpr (Unit<Alternative>) {
             ok = payload == Py_None ? (out.emplace<i>(), true) : refuse_kind(where, "None", payload);
         } else {
@@ -323,7 +323,7 @@ bool read_message(PyObject* value, HostMessage& out) {
             }
         });
         if (unit) return true;
-        return refuse(PyExc_ValueError, Where{DeclaredNames<HostMessage>::names[index].view()},
+        return refuse(PyExc_ValueError, Where{DeclaredNames<HostMessage>::names[index].view(), {}},
                       "a variant with a record needs a one-member dict, got its bare name");
     }
     if (!PyDict_Check(value)) return refuse_kind(Where{}, "a variant name or a one-member dict", value);
