@@ -147,11 +147,19 @@ def measure(count: int, seconds: float, groups: int) -> dict[str, Any]:
             sent_total += len(sent_times)
             lost += max(0, len(sent_times) - len(got[kind]))
             latencies += [r - s for s, r in zip(sent_times, got[kind])]
-    latencies.sort()
-    return {"plims": count, "messages": sent_total, "lost": lost + dropped, "errors": errors,
-            "median_ms": 1000 * statistics.median(latencies) if latencies else float("nan"),
-            "p99_ms": 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else float("nan"),
+    return {"messages": sent_total, "lost": lost + dropped, "errors": errors, "latencies": latencies,
             "client_cpu": cpu / (seconds + 1.0)}
+
+
+def summary(count: int, runs: list[dict[str, Any]]) -> str:
+    """One table row over all runs at this N: totals, and latency over every message of every run."""
+    latencies = sorted(x for run in runs for x in run["latencies"])
+    median = 1000 * statistics.median(latencies) if latencies else float("nan")
+    p99 = 1000 * latencies[int(0.99 * (len(latencies) - 1))] if latencies else float("nan")
+    total = {key: sum(run[key] for run in runs) for key in ("messages", "lost", "errors")}
+    cpu = max(run["client_cpu"] for run in runs)
+    return (f"| {count} | {total['messages']} | {total['lost']} | {total['errors']} | {median:.2f} | {p99:.2f} "
+            f"| {100 * cpu:.0f}% |")
 
 
 def main() -> None:
@@ -159,18 +167,20 @@ def main() -> None:
     parser.add_argument("--counts", default="1,10,25,50,75,100", help="numbers of plims to try, comma-separated")
     parser.add_argument("--seconds", type=float, default=10.0, help="length of each run")
     parser.add_argument("--groups", type=int, default=2, help="processes the plims are spread over")
+    parser.add_argument("--repeat", type=int, default=1, help="runs per N, pooled in one row")
     parser.add_argument("--serve", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.serve is not None:
         serve_group(args.serve)
         return
-    print(f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, {args.seconds:g} s per run")
-    print("| plims | messages | lost | bad frames | median latency (ms) | p99 latency (ms) | client CPU |")
+    print(f"{os.cpu_count()} cores, Python {sys.version.split()[0]}, {args.repeat} x {args.seconds:g} s per N, "
+          f"load average {os.getloadavg()[0]:.1f} at the start")
+    print("| plims | messages | lost | bad frames | median latency (ms) | p99 latency (ms) | client CPU (max) |")
     print("|---|---|---|---|---|---|---|")
     for count in map(int, args.counts.split(",")):
-        r = measure(count, args.seconds, min(args.groups, count))
-        print(f"| {r['plims']} | {r['messages']} | {r['lost']} | {r['errors']} | {r['median_ms']:.2f} "
-              f"| {r['p99_ms']:.2f} | {100 * r['client_cpu']:.0f}% |", flush=True)
+        runs = [measure(count, args.seconds, min(args.groups, count)) for _ in range(args.repeat)]
+        print(summary(count, runs), flush=True)
+    print(f"load average {os.getloadavg()[0]:.1f} at the end")
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from client_support import PLIM, WAIT_S, device_frame, fake_plim, sim_url, stop  # noqa: F401
+from client_support import PLIM, WAIT_S, device_frame, fake_plim, sim_url, spawn_sim, stop  # noqa: F401
 from plim_link.recording import RECEIVED, encode_record, MAGIC
 
 
@@ -83,3 +83,13 @@ def test_record_then_dump(sim_url, tmp_path):
     assert run.returncode == 0 and run.stderr.startswith("recorded ")
     kinds = {next(iter(json.loads(line))) for line in plim("dump", str(path)).stdout.splitlines() if "{" in line}
     assert kinds >= {"State", "Scan", "ImuMeasurement", "DriveBaseState"}
+
+
+def test_sim_ends_cleanly_on_ctrl_c():
+    proc, url = spawn_sim("--scan-points", "10")
+    try:
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=WAIT_S)
+    finally:
+        stop(proc)
+    assert (proc.returncode, out, err) == (130, "", "")
