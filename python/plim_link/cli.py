@@ -15,6 +15,7 @@ from typing import Any, NoReturn
 
 from ._session import kind_of
 from .link import PlimClient
+from .messages import DEVICE_MESSAGE_KINDS
 from .monitor import render
 from .simhost import open_sim_socket, sim_config
 
@@ -176,7 +177,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     dump = commands.add_parser("dump", help="one JSON message per line on stdout")
     dump.add_argument("target", metavar="URL|FILE")
-    dump.add_argument("--kind", action="append", help="only this kind of message (repeatable)")
+    dump.add_argument("--kind", action="append", choices=DEVICE_MESSAGE_KINDS,
+                      help="only this kind of message (repeatable)")
     dump.add_argument("--seconds", type=_positive(float), help="stop after this long")
     dump.set_defaults(run=cmd_dump)
 

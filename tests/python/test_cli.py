@@ -26,6 +26,8 @@ def plim(*args, timeout=60):
     (("ping", "udp://host"), "plim ping: error: bad plim URL 'udp://host': udp:// needs a host and a port; use one of "
      "udp://HOST:PORT, udp-listen://ADDR:PORT[?peer=HOST], serial:///dev/ttyUSB0[?baud=115200], "
      "sim://[?scan_hz=10&seed=3], file:///path/run.plimlog[?speed=1]"),
+    (("dump", "x.plimlog", "--kind", "Scans"), "plim dump: error: argument --kind: invalid choice: 'Scans' (choose from "
+     "'Ping', 'Pong', 'Scan', 'DriveBaseState', 'ImuMeasurement', 'State')"),
     (("dump", "/nonexistent/run.plimlog"), "plim dump: error: [Errno 2] No such file or directory: '/nonexistent/run.plimlog'"),
 ])
 def test_bad_arguments_get_one_line_and_status_2(args, error):

@@ -1,11 +1,12 @@
 """Recordings: the file format under cuts and appends, and record -> replay against plim sim."""
 import asyncio
 import io
+import time
 
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from client_support import WAIT_S, host_messages, sim_url  # noqa: F401
+from client_support import WAIT_S, device_frame, host_messages, sim_url  # noqa: F401
 from plim_link import PlimClient, aio
 from plim_link.recording import MAGIC, RECEIVED, SENT, Recorder, encode_record, read_records
 
@@ -67,3 +68,14 @@ def test_replay_gives_what_the_live_run_received(sim_url, tmp_path):
         async with await aio.connect(url) as client:
             return [message async for message in client]
     assert asyncio.run(replay_async()) == replayed
+
+
+@pytest.mark.parametrize("speed, at_least_s", [("", 0.0), ("?speed=2", 0.4)])
+def test_replay_pace(tmp_path, speed, at_least_s):
+    path = tmp_path / "paced.plimlog"
+    frame = device_frame("Pong")
+    path.write_bytes(MAGIC + b"".join(encode_record(RECEIVED, t * 10**8, frame) for t in range(9)))  # 0.8 s recorded
+    start = time.monotonic()
+    with PlimClient(f"file://{path}{speed}") as replay:
+        assert list(replay) == ["Pong"] * 9
+    assert time.monotonic() - start >= at_least_s  # never faster than asked; slower is the machine's business
