@@ -2,6 +2,8 @@
 import asyncio
 import math
 import socket
+import subprocess
+import sys
 
 import pytest
 
@@ -88,3 +90,13 @@ def test_listen_keeps_to_the_first_sender():
     finally:
         plim.close()
         other.close()
+
+
+@pytest.mark.parametrize("ending", ["", "raise KeyboardInterrupt", "await client.close()"])
+def test_wheels_stop_however_the_async_client_ends(fake_plim, ending):
+    script = (f"import asyncio\nfrom plim_link import aio\nasync def main():\n"
+              f"    client = await aio.connect({fake_plim.url!r})\n"
+              f"    await client.set_drive_base_velocity(1.0, -1.0)\n    {ending}\nasyncio.run(main())\n")
+    subprocess.run([sys.executable, "-c", script], capture_output=True, timeout=60)
+    assert fake_plim.messages() == [
+        {"SetDriveBaseVelocity": {"left_velocity_rad_per_s": v, "right_velocity_rad_per_s": -v}} for v in (1.0, 0.0)]
