@@ -2,7 +2,6 @@
 
 #include <new>
 
-#include "python/errors.hpp"
 #include "python/fault_boundary.hpp"
 
 namespace plim::python {
@@ -37,21 +36,6 @@ void dealloc_link_object(PyObject* self) {
         free_object(self);
         Py_DecRef(reinterpret_cast<PyObject*>(type));
     });
-}
-
-LinkObject* claim(PyObject* self, PyObject* type) {
-    if (type == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
-        raise_type_mismatch(self, type);
-        return nullptr;
-    }
-    auto* link = reinterpret_cast<LinkObject*>(self);
-    std::uintptr_t expected = CLAIM_FREE;
-    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
-        raise_already_borrowed();
-        return nullptr;
-    }
-    return link;
 }
 
 }  // namespace plim::python

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "messages/plim_codec.hpp"
+#include "python/errors.hpp"
 
 namespace plim::python {
 
@@ -43,8 +44,21 @@ private:
 
 // The receiver as a claimed instance of `type`, or nullptr with the claim
 // error (or the type check's error) raised. `type` nullptr: the class could
-// not be built, its error is pending.
-LinkObject* claim(PyObject* self, PyObject* type);
+// not be built, its error is pending. Inline: every call starts here.
+inline LinkObject* claim(PyObject* self, PyObject* type) {
+    if (type == nullptr) return nullptr;
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+        raise_type_mismatch(self, type);
+        return nullptr;
+    }
+    auto* link = reinterpret_cast<LinkObject*>(self);
+    std::uintptr_t expected = CLAIM_FREE;
+    if (!link->claim_flag.compare_exchange_strong(expected, CLAIM_HELD, std::memory_order_acquire)) {
+        raise_already_borrowed();
+        return nullptr;
+    }
+    return link;
+}
 
 // A new reference to None.
 inline PyObject* none() {
