@@ -93,7 +93,32 @@ bool missing_required(const ParameterSpec& params, std::span<PyObject*, MAX_PARA
     return false;
 }
 
+// Puts a keyword's value in its slot; false with the binding error raised.
+bool bind_keyword(const ParameterSpec& params, PyObject* key, PyObject* value,
+                  std::span<PyObject*, MAX_PARAMETERS> slots) {
+    const Py_ssize_t index = parameter_index(params, key);
+    if (index < 0) return keyword_error(params, " got an unexpected keyword argument '", key);
+    PyObject*& slot = slots[static_cast<std::size_t>(index)];
+    if (slot != nullptr) return keyword_error(params, " got multiple values for argument '", key);
+    slot = value;
+    return true;
+}
+
 }  // namespace
+
+bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*, MAX_PARAMETERS> slots) {
+    for (PyObject*& slot : slots) slot = nullptr;
+    if (static_cast<std::size_t>(nargs) > params.positional.size()) return too_many_positional(params, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+    if (kwnames != nullptr) {
+        const Py_ssize_t count = PyTuple_Size(kwnames);
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (!bind_keyword(params, PyTuple_GetItem(kwnames, i), args[nargs + i], slots)) return false;
+        }
+    }
+    return missing_required(params, slots);
+}
 
 bool bind_arguments(const ParameterSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*, MAX_PARAMETERS> slots) {
@@ -109,11 +134,7 @@ bool bind_arguments(const ParameterSpec& params, PyObject* args, PyObject* kwarg
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            const Py_ssize_t index = parameter_index(params, key);
-            if (index < 0) return keyword_error(params, " got an unexpected keyword argument '", key);
-            PyObject*& slot = slots[static_cast<std::size_t>(index)];
-            if (slot != nullptr) return keyword_error(params, " got multiple values for argument '", key);
-            slot = value;
+            if (!bind_keyword(params, key, value, slots)) return false;
         }
     }
     return missing_required(params, slots);

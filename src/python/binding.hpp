@@ -26,6 +26,13 @@ inline constexpr std::size_t MAX_PARAMETERS = 1;
 bool bind_arguments(const ParameterSpec& params, PyObject* args, PyObject* kwargs,
                     std::span<PyObject*, MAX_PARAMETERS> slots);
 
+// The same for the fast calling convention (METH_FASTCALL | METH_KEYWORDS):
+// `nargs` positional values in `args`, then one value per name in `kwnames`
+// (nullptr when there are none). The interpreter builds no tuple or
+// dictionary for such a call; the texts and their order are the same.
+bool bind_arguments(const ParameterSpec& params, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    std::span<PyObject*, MAX_PARAMETERS> slots);
+
 // The UTF-8 bytes of a str argument, copied into storage the call owns:
 // inline for the short texts of everyday messages, on the heap otherwise.
 class ArgumentText {

@@ -75,10 +75,10 @@ PyObject* link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* link_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
-        if (!bind_arguments(SEND_SPEC, args, kwargs, slots)) return nullptr;
+        if (!bind_arguments(SEND_SPEC, args, nargs, kwnames, slots)) return nullptr;
         LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
@@ -98,10 +98,10 @@ PyObject* link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* link_handle_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
-        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, kwargs, slots)) return nullptr;
+        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, nargs, kwnames, slots)) return nullptr;
         LinkObject* link = claim(self, link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
@@ -177,10 +177,10 @@ PyObject* link_poll_receive(PyObject* self, PyObject*) {
 
 PyMethodDef link_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(link_send)),
-     METH_VARARGS | METH_KEYWORDS, SEND_DOC},
+     METH_FASTCALL | METH_KEYWORDS, SEND_DOC},
     {"poll_transmit", link_poll_transmit, METH_NOARGS, POLL_TRANSMIT_DOC},
     {"handle_receive", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(link_handle_receive)),
-     METH_VARARGS | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
+     METH_FASTCALL | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
     {"poll_receive", link_poll_receive, METH_NOARGS, POLL_RECEIVE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -57,10 +57,10 @@ PyObject* object_link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
     });
 }
 
-PyObject* object_link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* object_link_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
-        if (!bind_arguments(SEND_SPEC, args, kwargs, slots)) return nullptr;
+        if (!bind_arguments(SEND_SPEC, args, nargs, kwnames, slots)) return nullptr;
         LinkObject* link = claim(self, object_link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
@@ -71,10 +71,10 @@ PyObject* object_link_send(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* object_link_handle_receive(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* object_link_handle_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guard_object([&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
-        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, kwargs, slots)) return nullptr;
+        if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, nargs, kwnames, slots)) return nullptr;
         LinkObject* link = claim(self, object_link_type());
         if (link == nullptr) return nullptr;
         Claim held(link);
@@ -131,10 +131,10 @@ PyObject* object_link_poll_receive(PyObject* self, PyObject*) {
 
 PyMethodDef object_link_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_link_send)),
-     METH_VARARGS | METH_KEYWORDS, SEND_DOC},
+     METH_FASTCALL | METH_KEYWORDS, SEND_DOC},
     {"poll_transmit", object_link_poll_transmit, METH_NOARGS, POLL_TRANSMIT_DOC},
     {"handle_receive", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(object_link_handle_receive)),
-     METH_VARARGS | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
+     METH_FASTCALL | METH_KEYWORDS, HANDLE_RECEIVE_DOC},
     {"poll_receive", object_link_poll_receive, METH_NOARGS, POLL_RECEIVE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
