@@ -15,6 +15,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Callable
 
 from ._session import STOP, Session, Stats, checked_velocity, kind_of
+from .peer import PeerFilter
 from .recording import RECEIVED, Recorder, read_records
 from .simhost import SimThread
 from .transports import open_serial, resolve
@@ -25,31 +26,27 @@ if TYPE_CHECKING:
 
 
 class _Datagrams(asyncio.DatagramProtocol):
-    """Hands datagrams to the client; with `listen`, keeps to the first acceptable sender."""
+    """Hands datagrams to the client; with a PeerFilter (udp-listen), only those of the plim it keeps to."""
 
-    def __init__(self, client: AsyncPlimClient, listen: bool = False, peer_ip: str | None = None) -> None:
+    def __init__(self, client: AsyncPlimClient, listen: PeerFilter | None = None) -> None:
         self.client = client
         self.listen = listen
-        self.peer_ip = peer_ip
-        self.peer: tuple[str, int] | None = None
-        self.pending: list[bytes] = []
         self.transport: asyncio.DatagramTransport | None = None
-        self.foreign = 0
+
+    @property
+    def foreign(self) -> int:
+        return 0 if self.listen is None else self.listen.foreign
 
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         self.transport = transport  # type: ignore[assignment]
 
     def datagram_received(self, data: bytes, addr: tuple[str, int]) -> None:
-        if self.listen:
-            sender = addr[:2]
-            if self.peer is None and (self.peer_ip is None or sender[0] == self.peer_ip):
-                self.peer = sender
-                for packet in self.pending:
-                    self.send(packet)
-                self.pending.clear()
-            if sender != self.peer:
-                self.foreign += 1
+        if self.listen is not None:
+            held = self.listen.admit(addr[:2])
+            if held is None:
                 return
+            for packet in held:
+                self.send(packet)
         self.client._on_data(data)
 
     def error_received(self, exc: Exception) -> None:
@@ -61,12 +58,10 @@ class _Datagrams(asyncio.DatagramProtocol):
     def send(self, packet: bytes) -> None:
         if self.transport is None or self.transport.is_closing():
             return
-        if not self.listen:
+        if self.listen is None:
             self.transport.sendto(packet)
-        elif self.peer is None:
-            self.pending.append(packet)
-        else:
-            self.transport.sendto(packet, self.peer)
+        elif not self.listen.hold(packet):
+            self.transport.sendto(packet, self.listen.peer)
 
     def close(self) -> None:
         if self.transport is not None:
@@ -297,9 +292,9 @@ async def _open(client: AsyncPlimClient, scheme: str, endpoint: Any, loop: async
         _, datagrams = await loop.create_datagram_endpoint(lambda: _Datagrams(client), remote_addr=address)
     elif scheme == "udp-listen":
         peer = options.get("peer")
-        peer_ip = resolve(str(peer), 0)[0] if peer else None
+        listen = PeerFilter(resolve(str(peer), 0)[0] if peer else None)
         _, datagrams = await loop.create_datagram_endpoint(
-            lambda: _Datagrams(client, listen=True, peer_ip=peer_ip), local_addr=resolve(endpoint.host, endpoint.port))
+            lambda: _Datagrams(client, listen), local_addr=resolve(endpoint.host, endpoint.port))
     elif scheme == "serial":
         port = open_serial(endpoint.path, int(str(options.get("baud", 115200))))
         reader = os.fdopen(os.dup(port.fileno()), "rb", buffering=0)

@@ -8,6 +8,7 @@ import time
 from collections.abc import Iterator
 from typing import Any, Protocol
 
+from .peer import PeerFilter
 from .recording import RECEIVED, Record, read_records
 from .simhost import SimThread
 from .urls import Endpoint
@@ -17,7 +18,10 @@ READ_SIZE = 65536
 
 class Transport(Protocol):
     lossless: bool  # a replay waits for the reader instead of dropping messages
-    foreign: int  # datagrams refused because they came from another address
+
+    @property
+    def foreign(self) -> int:
+        """Datagrams refused because they came from another address."""
 
     def send(self, packet: bytes) -> None: ...
     def read(self, timeout: float) -> bytes | None:
@@ -69,31 +73,20 @@ class UdpListenTransport:
     lossless = False
 
     def __init__(self, address: tuple[str, int], peer_host: str | None = None) -> None:
-        self.foreign = 0
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
         self.sock.bind(address)
-        self.peer_ip = resolve(peer_host, 0)[0] if peer_host else None
-        self.peer: tuple[str, int] | None = None
-        self._pending: list[bytes] = []
+        self.filter = PeerFilter(resolve(peer_host, 0)[0] if peer_host else None)
 
-    def accepts(self, sender: tuple[str, int]) -> bool:
-        if self.peer is None and (self.peer_ip is None or sender[0] == self.peer_ip):
-            self.peer = sender
-            for packet in self._pending:
-                self.send(packet)
-            self._pending.clear()
-        if sender != self.peer:
-            self.foreign += 1
-            return False
-        return True
+    @property
+    def foreign(self) -> int:
+        return self.filter.foreign
 
     def send(self, packet: bytes) -> None:
-        if self.peer is None:
-            self._pending.append(packet)  # goes out as soon as the plim has made itself known
+        if self.filter.hold(packet) or self.filter.peer is None:
             return
         try:
-            self.sock.sendto(packet, self.peer)
+            self.sock.sendto(packet, self.filter.peer)
         except ConnectionRefusedError:
             pass
 
@@ -104,7 +97,10 @@ class UdpListenTransport:
             data, sender = self.sock.recvfrom(READ_SIZE)
         except (ConnectionRefusedError, BlockingIOError):
             return None
-        return data if self.accepts(sender[:2]) else None
+        held = self.filter.admit(sender[:2])
+        for packet in held or ():
+            self.send(packet)
+        return None if held is None else data
 
     def close(self) -> None:
         self.sock.close()
