@@ -76,7 +76,7 @@ def test_drive_holds_then_stops(fake_plim, interrupt):
     assert sent[-1] == halt and set(map(json.dumps, sent[:-1])) == {json.dumps(moving)}
     assert (proc.returncode, "Traceback" in err) == ((130, False) if interrupt else (0, False))
     if not interrupt:
-        assert 3 <= len(sent) - 1 <= 15 and out.startswith(f"sent {len(sent) - 1} velocity commands over 0.5 s")
+        assert 1 <= len(sent) - 1 <= 11 and out.startswith(f"sent {len(sent) - 1} velocity commands over 0.5 s")
 
 
 def test_record_then_dump(sim_url, tmp_path):
