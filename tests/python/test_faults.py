@@ -124,43 +124,28 @@ def test_memory_exhaustion_in_the_module_raises_and_changes_nothing():
     assert ok == "ok"
 
 
+
 OBJECT_MEMORY_SCRIPT = """
     import resource
     import plim_ffi
 
-    PING, PONG = bytes([1, 1, 2, 2, 1, 1, 1, 1, 0]), bytes([1, 1, 2, 2, 1, 1, 2, 1, 0])
     N = 32 << 20
     link = plim_ffi.ObjectLink()
     link.send("Ping")
-    link.handle_receive(PONG[:4])
+    link.handle_receive(bytes([1, 1, 2, 2]))
     message = {"SetUid": {"uid": "u" * N}}
-
-    def vm_size():
-        with open("/proc/self/status") as status:
-            line = next(l for l in status if l.startswith("VmSize:"))
-        return int(line.split()[1]) * 1024
-
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    outcomes = []
-    for factor in (0.5, 1.5, 2.5, 3.5, 5.0, 8.0):
-        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + int(factor * N), hard))
-        try:
-            link.send(message)
-            outcomes.append("sent")
-        except MemoryError:
-            outcomes.append("MemoryError")
-        finally:
-            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        if outcomes[-1] == "sent":
-            break
-    print(outcomes)
-    assert link.poll_transmit() == PING
-    packets = 0
-    while link.poll_transmit() is not None:
-        packets += 1
-    assert packets == (N // 1400 + 1 if "sent" in outcomes else 0) or packets > N // 1400, packets
-    link.handle_receive(PONG[4:])
-    assert link.poll_receive() == "Pong" and link.poll_receive() is None
+    with open("/proc/self/status") as status:
+        vm_size = int(next(l for l in status if l.startswith("VmSize:")).split()[1]) * 1024
+    resource.setrlimit(resource.RLIMIT_AS, (vm_size + N, hard))
+    try:
+        link.send(message)
+    except MemoryError:
+        print("MemoryError")
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+    assert link.poll_transmit() == bytes([1, 1, 2, 2, 1, 1, 1, 1, 0]) and link.poll_transmit() is None
+    link.handle_receive(bytes([1, 1, 2, 1, 0]))
+    assert link.poll_receive() == "Pong"
     print("ok")
 """
 
@@ -169,23 +154,4 @@ OBJECT_MEMORY_SCRIPT = """
                     reason="the sanitizer's shadow memory does not fit under an address-space limit")
 def test_object_link_memory_exhaustion_raises_and_changes_nothing():
     result = run_python(OBJECT_MEMORY_SCRIPT)
-    assert result.returncode == 0, result.stderr
-    outcomes, ok = result.stdout.splitlines()
-    assert outcomes.startswith("['MemoryError'")
-    assert ok == "ok"
-
-
-@pytest.mark.parametrize("cls", ["Link", "ObjectLink"])
-def test_no_argument_reaches_the_fault_boundary(cls):
-    # Keyword names whose own repr fails used to end in PanicException.
-    result = run_python(f"""
-        import plim_ffi
-        class K(str):
-            def __repr__(self):
-                raise KeyError("no repr")
-        try:
-            plim_ffi.{cls}().send(**{{K("\\\\ud800"): 1}})
-        except TypeError as error:
-            print(type(error).__name__)
-    """)
-    assert (result.stdout, result.stderr) == ("TypeError\n", "")
+    assert (result.returncode, result.stdout) == (0, "MemoryError\nok\n"), result.stderr

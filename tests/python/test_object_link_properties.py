@@ -3,7 +3,6 @@ messages and errors for every byte stream, and the two deliberate differences
 (broken frames skipped, frames cut by overflow reported) against a model of
 the receive buffer that decodes each whole frame with a fresh Link."""
 import json
-import math
 import os
 import struct
 
@@ -11,6 +10,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import cases
 from plim_ffi import Link, ObjectLink
+
+from conftest import drain
 
 EXAMPLES = int(os.environ.get("PLIM_PROPERTY_EXAMPLES", "300"))
 PROPERTY_SETTINGS = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck))
@@ -23,13 +24,6 @@ def outcome(call):
         return "ok", call()
     except Exception as error:  # noqa: BLE001 - the class is what is compared
         return type(error), error.args
-
-
-def drain(poll):
-    results = []
-    while (result := poll()) is not None:
-        results.append(result)
-    return results
 
 
 # --- send: message values
@@ -49,57 +43,24 @@ json_values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3)
 
 @st.composite
 def near_valid_messages(draw):
-    """Shapes around the valid ones: right and wrong names, records as lists
-    or dicts with fields missing, extra or of the wrong kind."""
+    """Valid shapes and shapes around them: right and wrong names, records as
+    lists or dicts with fields missing, extra or of the wrong kind."""
     name = draw(st.sampled_from(VARIANTS) | st.sampled_from(["ping", "Foo", "", "SetUid "]))
     fields = FIELDS.get(name, draw(st.sampled_from(list(FIELDS.values()))))
-    value = st.one_of(numbers, texts, json_values)
+    value = st.one_of(texts, numbers, json_values) if draw(st.booleans()) else st.one_of(texts, st.floats())
     shape = draw(st.integers(0, 5))
-    if shape == 0:
-        return name
-    if shape == 1:
-        return {name: None}
+    if shape < 2:
+        return [name, {name: None}][shape]
     if shape == 2:
-        return {name: [draw(value) for _ in range(draw(st.integers(0, len(fields) + 1)))]}
+        return {name: [draw(value) for _ in range(draw(st.integers(len(fields) - 1, len(fields) + 1)))]}
     record = {f: draw(value) for f in fields if draw(st.integers(0, 9))}
     record.update(draw(st.dictionaries(texts, json_values, max_size=2)))
     if shape == 3:
         return {name: record}
-    if shape == 4:
-        return {name: record, **draw(st.dictionaries(texts, json_values, max_size=1))}
-    return [name]
+    return {name: record, **draw(st.dictionaries(texts, json_values, max_size=1))} if shape == 4 else [name]
 
 
-@st.composite
-def valid_messages(draw):
-    name = draw(st.sampled_from(VARIANTS))
-    if name not in FIELDS:
-        return draw(st.sampled_from([name, {name: None}]))
-    values = [draw(texts) if "velocity" not in f else draw(numbers.filter(lambda n: type(n) is not bool))
-              for f in FIELDS[name]]
-    if draw(st.booleans()):
-        return {name: values}
-    return {name: dict(zip(FIELDS[name], values))}
-
-
-class Str(str):
-    pass
-
-
-class Int(int):
-    pass
-
-
-class Float(float):
-    pass
-
-
-class Dict(dict):
-    pass
-
-
-class List(list):
-    pass
+Str, Int, Float, Dict, List = (type(base.__name__.title(), (base,), {}) for base in (str, int, float, dict, list))
 
 
 @st.composite
@@ -119,7 +80,7 @@ def disguised(draw, value):
     return walk(value)
 
 
-messages = st.one_of(valid_messages(), near_valid_messages(), json_values)
+messages = st.one_of(near_valid_messages(), json_values)
 
 
 @PROPERTY_SETTINGS
@@ -151,94 +112,73 @@ def test_keys_that_are_not_str_are_refused_without_queueing(value):
 
 # --- receive: byte streams
 
-def f32_bits(bits):
+def f32(bits):
     return struct.pack("<I", bits)
 
 
-float_bits = st.integers(0, 2**32 - 1) | st.sampled_from([0x7F800000, 0xFF800000, 0x7FC00000, 0x00000001, 0x80000000,
+float_bits = st.integers(0, 2**32 - 1) | st.sampled_from([0x7F800000, 0xFF800000, 0x7FC00000, 1, 0x80000000,
                                                           0x3DCCCCCD, 0x4B800000, 0x33D6BF95])
-WHOLE_FRAMES = [bytes(json.loads(packet)) for packet, _ in cases.DEVICE_FRAMES]
+TABLE_FRAMES = [bytes(json.loads(packet)) for packet, _ in cases.DEVICE_FRAMES]
+BROKEN_FRAMES = [b"\x03\x11\x00", b"\x05\x01\x00", b"\xff\x00", b"\x02\x00", b"\x00"]
 
 
 @st.composite
 def device_frames(draw):
-    """One wire frame: a table message, random float fields, a Scan of random
-    length, another version, broken COBS, a short frame or noise."""
-    kind = draw(st.integers(0, 8))
+    """A table message, a drive or IMU record of random float bits, a Scan of
+    up to 600 points, another version, broken COBS or a short frame, noise."""
+    kind = draw(st.integers(0, 6))
     if kind == 0:
-        return draw(st.sampled_from(WHOLE_FRAMES))
-    if kind in (1, 2):
-        body = bytes([3 if kind == 1 else 4]) + b"".join(f32_bits(draw(float_bits)) for _ in range(6))
-        return cases.wire(body)
-    if kind == 3:
+        return draw(st.sampled_from(TABLE_FRAMES + BROKEN_FRAMES))
+    if kind == 1:
+        return cases.wire(draw(st.sampled_from(b"\x03\x04")).to_bytes(1, "little")
+                          + b"".join(f32(draw(float_bits)) for _ in range(6)))
+    if kind == 2:
         points = draw(st.integers(0, 600))
-        sample = [bytes([draw(st.integers(0, 255))]) + f32_bits(draw(float_bits)) + f32_bits(draw(float_bits))
-                  for _ in range(3)]
+        sample = [bytes([draw(st.integers(0, 255))]) + f32(draw(float_bits)) + f32(draw(float_bits)) for _ in range(3)]
         return cases.wire(b"\x02" + cases.varint(points) + b"".join(sample[i % 3] for i in range(points)))
-    if kind == 4:
+    if kind == 3:
         header = bytes([0, 0, draw(st.integers(0, 3)), 0, draw(st.integers(0, 2)), 0])
         return cases.wire(draw(st.sampled_from([b"\x00", b"\x01", b"\x02\x00"])), header=header)
-    if kind == 5:
-        return draw(st.sampled_from([b"\x03\x11\x00", b"\x05\x01\x00", b"\xff\x00", b"\x02\x00"]))
-    if kind == 6:
-        return b"\x00"
-    if kind == 7:
+    if kind == 4:
         return cases.wire(draw(st.binary(max_size=12)))
     return draw(st.binary(max_size=40))
 
 
-def as_buffer(packet, kind):
-    return [bytes, bytearray, memoryview][kind](packet)
-
-
-def exact(value):
-    """A form in which 3 and 3.0, -0.0 and 0.0 differ."""
-    return repr(value)
-
-
 def link_outcome(link):
+    """Link's outcome with the message as json.loads reads it, in a form in
+    which 3 and 3.0, -0.0 and 0.0 differ."""
     got = outcome(link.poll_receive)
-    if got[0] == "ok" and got[1] is not None:
-        return "ok", exact(json.loads(got[1]))
-    return got
+    return ("ok", repr(json.loads(got[1]))) if got[0] == "ok" and got[1] is not None else got
 
 
 def decode_alone(frame):
-    """The outcome Link gives for one whole frame, or None for a frame it drops."""
     link = Link()
     link.handle_receive(json.dumps(list(frame)))
-    got = link_outcome(link)
-    return None if got == ("ok", None) else got
+    return link_outcome(link)
 
 
 class ModelStream:
-    """The receive buffer of the issue's rule, byte by byte."""
+    """The receive buffer byte by byte: the bytes dropped since the last frame
+    taken, and whether the last of them was not a delimiter."""
 
     def __init__(self):
-        self.bytes = bytearray()
-        self.dropped = 0
-        self.cut = False
-        self.ever_dropped = False
+        self.bytes, self.dropped, self.cut, self.ever_dropped = bytearray(), 0, False, False
 
     def append(self, packet):
-        for byte in packet:
-            self.bytes.append(byte)
-            if len(self.bytes) > RX_LIMIT:
-                self.cut = self.bytes[0] != 0
-                self.dropped += 1
-                self.ever_dropped = True
-                del self.bytes[0]
+        self.bytes += packet
+        for byte in self.bytes[:max(len(self.bytes) - RX_LIMIT, 0)]:
+            self.cut, self.dropped, self.ever_dropped = byte != 0, self.dropped + 1, True
+        del self.bytes[:max(len(self.bytes) - RX_LIMIT, 0)]
 
     def poll_all(self):
         results = []
         while 0 in self.bytes:
             end = self.bytes.index(0) + 1
-            frame = bytes(self.bytes[:end])
-            del self.bytes[:end]
+            frame, self.bytes[:end] = bytes(self.bytes[:end]), b""
             if self.cut:
                 results.append((ValueError, (f"plim-api error: receive buffer overflow: {self.dropped} bytes "
                                              "dropped before this frame",)))
-            elif (got := decode_alone(frame)) is not None:
+            elif (got := decode_alone(frame)) != ("ok", None):
                 results.append(got)
             self.dropped, self.cut = 0, False
         return results
@@ -251,20 +191,16 @@ def test_receive_gives_link_messages_and_reports_overflow(frames, data):
     cuts = sorted(data.draw(st.lists(st.integers(0, len(stream)), max_size=6)))
     link, object_link, model = Link(), ObjectLink(), ModelStream()
     from_link, from_object_link, from_model = [], [], []
-    start = 0
-    for cut in cuts + [len(stream)]:
+    for start, cut in zip([0] + cuts, cuts + [len(stream)]):
         packet = stream[start:cut]
-        start = cut
         link.handle_receive(json.dumps(list(packet)))
-        object_link.handle_receive(as_buffer(packet, data.draw(st.integers(0, 2))))
+        object_link.handle_receive(data.draw(st.sampled_from([bytes, bytearray, memoryview]))(packet))
         model.append(packet)
         if not data.draw(st.integers(0, 3)) and cut != len(stream):
             continue  # no poll: bytes pile up and may overflow
-        for _ in range(stream.count(0) + 1):
-            if (got := link_outcome(link)) != ("ok", None):
-                from_link.append(got)
+        from_link += [got for _ in range(stream.count(0) + 1) if (got := link_outcome(link)) != ("ok", None)]
         while (got := outcome(object_link.poll_receive)) != ("ok", None):
-            from_object_link.append(("ok", exact(got[1])) if got[0] == "ok" else got)
+            from_object_link.append(("ok", repr(got[1])) if got[0] == "ok" else got)
         from_model += model.poll_all()
     assert from_object_link == from_model
     if not model.ever_dropped:
