@@ -354,40 +354,5 @@ TEST_P(EngineReported, Outcomes) {
 INSTANTIATE_TEST_SUITE_P(Table, EngineReported, testing::ValuesIn(reported_cases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// Without overflow the reporting mode gives Link's outcomes in Link's order,
-// minus the empty polls broken frames cause; and a reading that is not
-// consumed leaves the stream for the next one.
-TEST(EngineReported, SameOutcomesAsQuietModeWithoutOverflow) {
-    std::mt19937 rng(7);
-    const Bytes pieces[] = {PING_WIRE, PONG_WIRE, BROKEN, {0x00}, wire({0x07}), wire(text_body("zz")), {0x05, 0x01}};
-    std::uniform_int_distribution<std::size_t> pick(0, std::size(pieces) - 1);
-    std::uniform_int_distribution<std::size_t> cut(0, 40);
-    for (int round = 0; round < 500; ++round) {
-        Bytes stream;
-        for (int i = 0; i < 12; ++i) stream = cat({stream, pieces[pick(rng)]});
-        Engine quiet;
-        Engine reported;
-        std::vector<std::string> expected;
-        std::vector<std::string> got;
-        for (std::size_t at = 0; at < stream.size();) {
-            const std::size_t n = std::min(cut(rng), stream.size() - at);
-            const ByteView packet = ByteView(stream).subspan(at, n);
-            at += n;
-            quiet.handle_receive(packet);
-            reported.handle_receive(packet);
-            while (quiet.rx_buffer().peek_frame()) {
-                std::string outcome = describe(quiet.poll_receive());
-                if (outcome != "nothing") expected.push_back(outcome);
-            }
-            const std::size_t before = reported.rx_buffer().size();
-            (void)reported.read_next_frame(FrameFaults::Reported);
-            ASSERT_EQ(reported.rx_buffer().size(), before);
-            while (auto outcome = reported.poll_receive(FrameFaults::Reported)) got.push_back(describe(outcome));
-            ASSERT_EQ(reported.rx_buffer().size(), quiet.rx_buffer().size());
-        }
-        ASSERT_EQ(got, expected) << "round " << round;
-    }
-}
-
 }  // namespace
 }  // namespace plim
