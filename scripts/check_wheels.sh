@@ -66,10 +66,12 @@ site=$WORK/arm64-site
 rm -rf "$site"
 platforms=()
 for tag in $(basename "${arm[0]}" .whl | cut -d- -f5 | tr . ' '); do platforms+=(--platform "$tag"); done
-pip install -q --target "$site" --only-binary=:all: --implementation cp --python-version 3.11 --abi cp311 \
+arm_version=${ARM64_PYTHON#python}
+pip install -q --target "$site" --only-binary=:all: --implementation cp \
+  --python-version "$arm_version" --abi "cp${arm_version/./}" \
   --platform manylinux_2_36_aarch64 "${platforms[@]}" "${arm[0]}" pytest hypothesis jsonschema mypy
 mkdir -p "$WORK/arm64-plugins"
-# Emulation is some ten times slower: example timing is no measure of anything.
+# Emulation is several times slower: example timing is no measure of anything.
 printf 'from hypothesis import settings\nsettings.register_profile("emulated", deadline=None)\nsettings.load_profile("emulated")\n' \
   >"$WORK/arm64-plugins/emulated_timing.py"
 PYTHONPATH=$site:$WORK/arm64-plugins "$arm_python" -c \
@@ -86,7 +88,7 @@ ran=()
 failed=()
 for minor in 10 11 12 13; do
   python=
-  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.$minor.*/bin/python3 \
+  for candidate in "${PYENV_ROOT:-$HOME/.pyenv}/versions/3.$minor".*/bin/python3 \
                    /usr/local/bin/python3.$minor /usr/bin/python3.$minor \
                    "$(command -v "python3.$minor" || true)"; do
     if [ -x "$candidate" ] &&

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/wheels.sh and scripts/check_wheels.sh: installs, once and
 # without asking, what building and checking the release wheels needs, and
 # names the places both scripts share. Safe to run again: each step first
@@ -8,6 +9,7 @@ DIST=$ROOT/dist
 WORK=${PLIM_WHEELS_WORK:-$ROOT/build/wheels}
 TOOLS=$WORK/tools
 ARM64_ROOT=$WORK/arm64-root
+ARM64_PYTHON=python3.11  # the CPython of this Debian release
 mkdir -p "$WORK" "$DIST"
 
 export PIP_DISABLE_PIP_VERSION_CHECK=1 DEBIAN_FRONTEND=noninteractive
@@ -57,7 +59,7 @@ ensure_arm64_root() {
     "${SUDO[@]}" dpkg --add-architecture arm64
     apt_updated=
   fi
-  if ! apt-cache show python3.11-minimal:arm64 >/dev/null 2>&1; then
+  if ! apt-cache show "$ARM64_PYTHON-minimal:arm64" >/dev/null 2>&1; then
     apt_update_once
   fi
   # The runtime closure of the interpreter, less what only building or
@@ -65,7 +67,7 @@ ensure_arm64_root() {
   local packages
   packages=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
                --no-breaks --no-replaces --no-enhances --no-pre-depends \
-               python3.11:arm64 libpython3.11-dev:arm64 2>/dev/null |
+               "$ARM64_PYTHON:arm64" "lib$ARM64_PYTHON-dev:arm64" 2>/dev/null |
              grep -E '^[a-z0-9].*:arm64$' |
              grep -vE '^(dpkg|tar|install-info|perl|libc-dev-bin|rpcsvc-proto|linux-libc-dev)' |
              grep -vE -- '-dev:arm64$' | sort -u)
@@ -75,10 +77,10 @@ ensure_arm64_root() {
   # apt's download sandbox user cannot write into a root-owned build tree.
   # shellcheck disable=SC2086
   (cd "$debs" && apt-get download -qq -o APT::Sandbox::User=root \
-     $packages libpython3.11-dev:arm64 media-types </dev/null)
+     $packages "lib$ARM64_PYTHON-dev:arm64" media-types </dev/null)
   local deb
   for deb in "$debs"/*.deb; do dpkg-deb -x "$deb" "$ARM64_ROOT"; done
-  [ -x "$ARM64_ROOT/usr/bin/python3.11" ] || { echo "arm64 CPython missing from $ARM64_ROOT" >&2; return 1; }
+  [ -x "$ARM64_ROOT/usr/bin/$ARM64_PYTHON" ] || { echo "arm64 CPython missing from $ARM64_ROOT" >&2; return 1; }
   touch "$stamp"
 }
 
@@ -91,7 +93,7 @@ arm64_python() {
   cat >"$wrapper" <<EOF
 #!/bin/sh
 export PYTHONHOME="$ARM64_ROOT/usr"
-exec qemu-aarch64-static -L "$ARM64_ROOT" -0 "\$0" "$ARM64_ROOT/usr/bin/python3.11" "\$@"
+exec qemu-aarch64-static -L "$ARM64_ROOT" -0 "\$0" "$ARM64_ROOT/usr/bin/$ARM64_PYTHON" "\$@"
 EOF
   chmod +x "$wrapper"
   echo "$wrapper"
