@@ -8,6 +8,9 @@ from client_support import ROOT
 
 def test_quick_start_program():
     source = (ROOT / "examples" / "sim_demo.py").read_text()
+    readme = (ROOT / "README.md").read_text()
+    shown = readme[readme.index("```python\n", readme.index("## Quick start")) + 10:]
+    assert source.split('"""\n', 1)[1].lstrip() == shown[:shown.index("```")]  # the README shows the program as it is
     assert len([line for line in source.splitlines() if line.strip()]) <= 14
     run = subprocess.run([sys.executable, str(ROOT / "examples" / "sim_demo.py")], capture_output=True, text=True,
                          timeout=60)
