@@ -70,6 +70,7 @@ def _commands_motion(message: Any) -> bool:
     return True
 
 
+MAX_PACKET_LEN = 1400
 BROKEN_FRAME = "frame dropped: broken COBS encoding, or cut short by a receive buffer overflow"
 STOP: HostMessage = {"SetDriveBaseVelocity": [0.0, 0.0]}
 
@@ -112,30 +113,34 @@ class Session:
         stats.bytes_received += len(data)
         if self.recorder is not None:
             self.recorder.write(RECEIVED, data)
-        self.link.handle_receive(data)
         out: list[DeviceMessage | ValueError] = []
         replies: list[bytes] = []
-        # Drain after every packet: the link keeps only the newest 5000 unread bytes. Each zero byte
-        # closes one frame, and a frame with broken COBS gives no result of its own (a None, or it is
-        # passed over), so polling once per zero takes every frame and counts each lost one as a None.
-        for _ in range(data.count(0)):
-            try:
-                message = self.link.poll_receive()
-                if message is None:
-                    raise ValueError(BROKEN_FRAME)
-            except ValueError as exc:
-                stats.errors += 1
-                log.warning("plim_link: skipped a bad frame: %s", exc)
-                if self.strict:
-                    out.append(exc)
-                continue
-            now = time.monotonic()
-            kind = kind_of(message)
-            stats.messages_received += 1
-            stats.received_by_kind[kind] += 1
-            stats.last_message_time = now
-            self.latest[kind] = (message, now)
-            if kind == "Ping" and self.auto_pong:
-                replies += self.send("Pong")
-            out.append(message)
+        # A stream read after a stall can be longer than the link's 5000-byte window, so the link gets
+        # it in slices no longer than the plim's own packets, and is drained after each.
+        for offset in range(0, len(data), MAX_PACKET_LEN):
+            chunk = data[offset:offset + MAX_PACKET_LEN]
+            self.link.handle_receive(chunk)
+            # Each zero byte closes one frame, and a frame with broken COBS gives no result of its own
+            # (a None, or it is passed over), so polling once per zero takes every frame and counts
+            # each lost one as a None.
+            for _ in range(chunk.count(0)):
+                try:
+                    message = self.link.poll_receive()
+                    if message is None:
+                        raise ValueError(BROKEN_FRAME)
+                except ValueError as exc:
+                    stats.errors += 1
+                    log.warning("plim_link: skipped a bad frame: %s", exc)
+                    if self.strict:
+                        out.append(exc)
+                    continue
+                now = time.monotonic()
+                kind = kind_of(message)
+                stats.messages_received += 1
+                stats.received_by_kind[kind] += 1
+                stats.last_message_time = now
+                self.latest[kind] = (message, now)
+                if kind == "Ping" and self.auto_pong:
+                    replies += self.send("Pong")
+                out.append(message)
         return out, replies

@@ -13,6 +13,7 @@ import pytest
 
 from client_support import PLIM, WAIT_S, ROOT, FakePlim, device_frame, fake_plim, sim_url, spawn_sim, stop  # noqa: F401
 from plim_link import PlimClient
+from plim_link._session import Session
 
 FLT_MAX = 3.4028234663852886e38
 ROUNDS_TO_INF = 3.4028235677973366e38  # halfway between FLT_MAX and 2**128; ties go to infinity
@@ -183,3 +184,11 @@ def test_ping_times_out_without_a_plim(fake_plim):
     with PlimClient(fake_plim.url) as client:
         with pytest.raises(TimeoutError, match="no Pong from the plim within 0.2 s"):
             client.ping(0.2)
+
+
+def test_one_read_longer_than_the_link_buffer():
+    # A serial read after a stall can hold many frames at once; none may be lost to the link's 5000-byte window.
+    scan = {"Scan": [{"quality": 3, "angle_rad": 1.0, "distance_mm": 250.0}] * 300}
+    session = Session()
+    assert session.receive(b"".join(device_frame(m) for m in [scan, "Ping", scan, scan])) == (
+        [scan, "Ping", scan, scan], [bytes([1, 1, 2, 2, 1, 1, 2, 1, 0])])  # and the Pong for the Ping
