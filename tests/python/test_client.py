@@ -192,3 +192,10 @@ def test_one_read_longer_than_the_link_buffer():
     session = Session()
     assert session.receive(b"".join(device_frame(m) for m in [scan, "Ping", scan, scan])) == (
         [scan, "Ping", scan, scan], [bytes([1, 1, 2, 2, 1, 1, 2, 1, 0])])  # and the Pong for the Ping
+
+
+def test_sim_url_settings_reach_the_simulator():
+    with PlimClient("sim://?uid=Z9&scan_points=12&scan_hz=20&seed=5") as client:
+        client.request_network_scan()
+        assert client.recv_match("State", WAIT_S)["State"]["uid"] == "Z9"
+        assert len(client.recv_match("Scan", WAIT_S)["Scan"]) == 12
