@@ -9,7 +9,8 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
-from ._link import new_link
+import plim_ffi
+
 from .recording import RECEIVED, SENT, Recorder
 
 if TYPE_CHECKING:
@@ -79,7 +80,7 @@ class Session:
     """Not thread-safe: a client serialises its calls."""
 
     def __init__(self, *, auto_pong: bool = True, strict: bool = False, recorder: Recorder | None = None) -> None:
-        self.link = new_link()
+        self.link = plim_ffi.ObjectLink()
         self.stats = Stats()
         self.latest: dict[str, tuple[DeviceMessage, float]] = {}
         self.auto_pong = auto_pong
