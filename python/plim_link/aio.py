@@ -289,7 +289,9 @@ async def _open(client: AsyncPlimClient, scheme: str, endpoint: Any, loop: async
             address = sim.address
         else:
             address = resolve(endpoint.host, endpoint.port)
-        _, datagrams = await loop.create_datagram_endpoint(lambda: _Datagrams(client), remote_addr=address)
+        transport, datagrams = await loop.create_datagram_endpoint(lambda: _Datagrams(client), remote_addr=address)
+        if scheme == "sim":
+            sim.report_to(transport.get_extra_info("sockname"))
     elif scheme == "udp-listen":
         peer = options.get("peer")
         listen = PeerFilter(resolve(str(peer), 0)[0] if peer else None)

@@ -92,7 +92,11 @@ def _as_url(target: str) -> str:
 def cmd_dump(args: argparse.Namespace) -> int:
     done = _until(args.seconds)
     kinds = tuple(args.kind or ())
-    with PlimClient(_as_url(args.target)) as client:
+    url = _as_url(args.target)
+    with PlimClient(url) as client:
+        if url.startswith("udp:"):
+            # A plim on the network reports to the host that spoke to it last: greet it.
+            client.send("Ping")
         while not done():
             message = client.recv(0.1)
             if message is None:

@@ -36,6 +36,10 @@ class SimThread:
                                         kwargs={"should_stop": self._stop.is_set}, name="plim-sim", daemon=True)
         self._thread.start()
 
+    def report_to(self, address: tuple[str, int]) -> None:
+        """Sends to `address` from now on, without waiting for that host to speak first."""
+        self.sim.peer = address
+
     def stop(self) -> None:
         self._stop.set()
         self._thread.join(timeout=2.0)

@@ -194,6 +194,8 @@ def open_transport(endpoint: Endpoint) -> Transport:
         return SerialTransport(endpoint.path, int(str(options.get("baud", 115200))))
     if endpoint.scheme == "sim":
         sim = SimThread(options)
-        return UdpTransport(sim.address, on_close=sim.stop)
+        transport = UdpTransport(sim.address, on_close=sim.stop)
+        sim.report_to(transport.sock.getsockname())
+        return transport
     speed = options.get("speed")
     return FileTransport(endpoint.path, float(str(speed)) if speed is not None else None)

@@ -87,6 +87,14 @@ def test_record_then_dump(sim_url, tmp_path):
     assert kinds >= {"State", "Scan", "ImuMeasurement", "DriveBaseState"}
 
 
+@pytest.mark.parametrize("url", ["sim://", "live"])
+def test_dump_of_a_live_plim_gets_reports_without_a_command(sim_url, url):
+    # The plim reports to the host that spoke last, so dump greets it.
+    run = plim("dump", sim_url if url == "live" else url, "--seconds", "1.5", "--kind", "DriveBaseState")
+    assert run.returncode == 0
+    assert run.stdout and all(line.startswith('{"DriveBaseState":') for line in run.stdout.splitlines())
+
+
 def test_sim_ends_cleanly_on_ctrl_c():
     proc, url = spawn_sim("--scan-points", "10")
     try:
