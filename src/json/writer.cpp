@@ -89,6 +89,12 @@ constexpr char HEX[] = "0123456789abcdef";
 // Geometric growth; the text moves to a larger heap buffer, allocated before
 // anything changes so that a failure leaves the writer as it was.
 void JsonWriter::grow(std::size_t count) {
+    if (data_ == inline_ && size_ + count <= second_room_.size()) {
+        std::memcpy(second_room_.data(), data_, size_);
+        data_ = second_room_.data();
+        capacity_ = second_room_.size();
+        return;
+    }
     const std::size_t wanted = std::max(capacity_ * 2, size_ + count);
     std::unique_ptr<char[]> bigger = std::make_unique_for_overwrite<char[]>(wanted);
     std::memcpy(bigger.get(), data_, size_);
@@ -151,14 +157,43 @@ void JsonWriter::null() {
     append("null", 4);
 }
 
+// The same texts packed for packets: the four text bytes as they lie in
+// memory in the low half, the step to the next entry (digits and comma) in
+// the high half, so one load serves both.
+constexpr std::array<std::uint64_t, 256> make_packed_byte_texts() {
+    std::array<std::uint64_t, 256> table{};
+    for (int v = 0; v < 256; ++v) {
+        std::uint32_t text = 0;
+        for (int i = 0; i < 4; ++i) {
+            const auto byte = static_cast<std::uint8_t>(BYTE_TEXT[v].text[i]);
+            const int shift = std::endian::native == std::endian::little ? 8 * i : 8 * (3 - i);
+            text |= static_cast<std::uint32_t>(byte) << shift;
+        }
+        table[v] = text | static_cast<std::uint64_t>(BYTE_TEXT[v].length + 1) << 32;
+    }
+    return table;
+}
+constexpr std::array<std::uint64_t, 256> PACKED_BYTE_TEXT = make_packed_byte_texts();
+
 std::size_t write_packet_json(ByteView packet, char* out) noexcept {
     char* w = out;
     *w++ = '[';
-    for (const std::uint8_t byte : packet) {
-        const ByteText& entry = BYTE_TEXT[byte];
-        std::memcpy(w, entry.text, 4);
-        w += entry.length + 1;
+    // Two bytes a step: the second entry's load does not wait for the
+    // first one's step.
+    const auto put = [](char* at, std::uint64_t entry) {
+        const auto text = static_cast<std::uint32_t>(entry);
+        std::memcpy(at, &text, 4);
+        return entry >> 32;
+    };
+    const std::uint8_t* byte = packet.data();
+    const std::uint8_t* const end = byte + packet.size();
+    for (; end - byte >= 2; byte += 2) {
+        const std::uint64_t first = PACKED_BYTE_TEXT[byte[0]];
+        const std::uint64_t second = PACKED_BYTE_TEXT[byte[1]];
+        w += put(w, first);
+        w += put(w, second);
     }
+    if (byte != end) w += put(w, PACKED_BYTE_TEXT[*byte]);
     // The last comma becomes the closing bracket; "[" alone opens "[]".
     if (!packet.empty()) --w;
     *w++ = ']';

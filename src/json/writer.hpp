@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ inline constexpr std::size_t JSON_OUTPUT_INITIAL_CAPACITY = 128;
 class JsonWriter {
 public:
     JsonWriter() noexcept = default;
+    // A writer that, once its first room is outgrown, moves into
+    // `second_room` (storage of the caller's, such as a stack buffer) before
+    // it takes anything from the heap. The room must outlive the writer.
+    explicit JsonWriter(std::span<char> second_room) noexcept : second_room_(second_room) {}
     // The text may live inside the object, so it stays where it was made.
     JsonWriter(const JsonWriter&) = delete;
     JsonWriter& operator=(const JsonWriter&) = delete;
@@ -95,7 +100,8 @@ private:
     }
     void write_escaped(std::string_view text);
 
-    char* data_ = inline_;  // inline_ until the text outgrows it, then heap_
+    char* data_ = inline_;  // inline_ until the text outgrows it, then second_room_ or heap_
+    std::span<char> second_room_;
     std::size_t capacity_ = JSON_OUTPUT_INITIAL_CAPACITY;
     std::size_t size_ = 0;
     std::unique_ptr<char[]> heap_;

@@ -31,6 +31,9 @@ constexpr ParameterSpec HANDLE_RECEIVE_SPEC{CLASS_NAME, "handle_receive", PACKET
 // 1400-byte packet fits.
 constexpr std::size_t PACKET_STACK_BYTES = 4096;
 
+// Message texts up to this many bytes are written without an allocation.
+constexpr std::size_t MESSAGE_STACK_BYTES = 2048;
+
 constexpr const char* CLASS_DOC =
     "Link()\n--\n\n"
     "The C++ <-> JSON link underlying `plim_link.link.PlimClient`.\n"
@@ -166,8 +169,11 @@ PyObject* link_poll_receive(PyObject* self, PyObject*) {
             raise_pending(error);
             return nullptr;
         }
-        // The text goes straight from the writer's buffer into the str.
-        JsonWriter json;
+        // The text goes straight from the writer's buffer into the str. A
+        // text past the first room (a drive or IMU report is about 200 bytes)
+        // grows on the stack; only the large ones reach the heap.
+        alignas(16) char second_room[MESSAGE_STACK_BYTES];
+        JsonWriter json(second_room);
         device::write_device_message_json(**pending.outcome, json);
         PyObject* result = new_str(json.view());
         engine.consume(pending);
