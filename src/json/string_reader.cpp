@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/texts.hpp"
 
 namespace plim::json {
@@ -140,6 +144,23 @@ bool finish_string(Reader& r, const char* run_start, const char* p, std::string&
 }  // namespace
 
 const char* find_string_special(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    // Sixteen bytes a step where the processor always has the instructions
+    // (every x86-64): a long text is mostly plain runs.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // Unsigned x <= 0x1F exactly when min(x, 0x1F) == x.
+        const __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, quote), _mm_cmpeq_epi8(bytes, backslash)),
+            _mm_cmpeq_epi8(_mm_min_epu8(bytes, last_control), bytes));
+        const auto mask = static_cast<unsigned>(_mm_movemask_epi8(special));
+        if (mask != 0) return p + std::countr_zero(mask);
+        p += 16;
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
             std::uint64_t word;
