@@ -129,6 +129,44 @@ Decoded<void> read(BodyReader& reader, T& out) {
     }
 }
 
+constexpr std::size_t varint_size(std::uint64_t value) noexcept {
+    std::size_t size = 1;
+    while (value >= 0x80) {
+        value >>= 7;
+        ++size;
+    }
+    return size;
+}
+
+// The bytes write() appends for the value, so a large body is built in one
+// allocation.
+template <class T>
+std::size_t encoded_size(const T& value) {
+    if constexpr (constexpr std::size_t size = fixed_wire_size<T>(); size != 0) {
+        return size;
+    } else if constexpr (std::is_same_v<T, std::string>) {
+        return varint_size(value.size()) + value.size();
+    } else if constexpr (is_optional<T>) {
+        return 1 + (value ? encoded_size(*value) : 0);
+    } else if constexpr (is_vector<T>) {
+        std::size_t size = varint_size(value.size());
+        for (const auto& item : value) size += encoded_size(item);
+        return size;
+    } else if constexpr (is_box<T>) {
+        return value ? encoded_size(*value) : encoded_size(typename T::element_type{});
+    } else if constexpr (Enumeration<T>) {
+        return varint_size(static_cast<std::uint64_t>(value));
+    } else if constexpr (Family<T>) {
+        return 1 + std::visit([](const auto& alternative) { return encoded_size(alternative); }, value);
+    } else if constexpr (Unit<T>) {
+        return 0;
+    } else {
+        std::size_t size = 0;
+        for_each_field<T>([&](auto i) { size += encoded_size(value.*field_at<T, i>.member); });
+        return size;
+    }
+}
+
 template <class T>
 void write(Bytes& out, const T& value) {
     if constexpr (std::is_same_v<T, std::uint8_t>) {

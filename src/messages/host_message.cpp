@@ -4,6 +4,10 @@
 
 namespace plim::host {
 
-void encode_host_message(const HostMessage& message, Bytes& output) { body::write(output, message); }
+void encode_host_message(const HostMessage& message, Bytes& output) {
+    // Sized first, so a long text is appended without repeated growth.
+    output.reserve(output.size() + body::encoded_size(message));
+    body::write(output, message);
+}
 
 }  // namespace plim::host

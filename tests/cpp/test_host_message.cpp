@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "json/json_error.hpp"
+#include "messages/body_codec.hpp"
 #include "messages/host_message.hpp"
 
 namespace {
@@ -273,6 +275,22 @@ TEST(HostMessage, DeeplyNestedSkippedValues) {
 
     const std::string bad_leaf = prefix + std::string(depth, '[') + "tru" + std::string(depth, ']') + "}}";
     EXPECT_EQ(outcome(bad_leaf), "error: expected ident at line 1 column 100029");
+}
+
+// The size a body is reserved at is the size it comes out: texts across the
+// varint length boundaries, every variant.
+TEST(HostMessage, EncodedSizeIsTheBodySize) {
+    using namespace plim::host;
+    std::vector<HostMessage> messages = {Ping{}, Pong{}, RequestNetworkScan{}, SetDriveBaseVelocity{1.5f, -1.5f}};
+    for (const std::size_t length : {0, 1, 127, 128, 16383, 16384}) {
+        messages.push_back(SetUid{std::string(length, 'u')});
+        messages.push_back(SetNetworkConnectionConfig{std::string(length, 's'), std::string(length / 2, 'p')});
+    }
+    for (const HostMessage& message : messages) {
+        plim::Bytes body;
+        encode_host_message(message, body);
+        EXPECT_EQ(plim::body::encoded_size(message), body.size()) << "variant " << message.index();
+    }
 }
 
 }  // namespace
