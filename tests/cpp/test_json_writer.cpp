@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,26 @@ TEST(JsonWriter, TextSurvivesLeavingInlineRoom) {
         EXPECT_EQ(w.take(), expected) << total;
         w.u8(7);
         EXPECT_EQ(w.take(), "7") << total;
+    }
+}
+
+// With a second room: texts that end inside the first room, inside the
+// second, and past it on the heap all come out whole, and nothing is written
+// beyond the second room.
+TEST(JsonWriter, SecondRoomBeforeTheHeap) {
+    for (const std::size_t items : {10, 40, 200, 2000}) {
+        std::string room(256 + 8, '#');
+        JsonWriter w(std::span<char>(room.data(), 256));
+        std::string expected = "[";
+        w.begin_array();
+        for (std::size_t i = 0; i < items; ++i) {
+            w.f32(0.5f);
+            expected += i ? ",0.5" : "0.5";
+        }
+        w.end_array();
+        expected += ']';
+        EXPECT_EQ(w.view(), expected) << items;
+        EXPECT_EQ(room.substr(256), "########") << items;
     }
 }
 
