@@ -9,6 +9,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -57,29 +58,49 @@ const char* json_kind(PyObject* value) {
     return nullptr;
 }
 
-bool refuse_key(const Where& where, PyObject* key) {
+// What a value was refused for, kept apart from raising it: a refusal deep
+// inside a nested value is raised only once the walk has unwound, since on
+// newer interpreters an exception made at the depth limit fails that limit
+// itself. An empty type means a Python error is already pending (an
+// interrupt), to be passed on as it is.
+struct Refusal {
+    PyObject* type = nullptr;
+    std::string what;
+};
+
+Refusal key_refusal(PyObject* key) {
     const char* kind = json_kind(key);
-    return refuse(PyExc_TypeError, where, std::string("dict keys must be str, got ") + (kind != nullptr ? kind : "another type"));
+    return {PyExc_TypeError, std::string("dict keys must be str, got ") + (kind != nullptr ? kind : "another type")};
 }
 
 // "expected a str, got int" as a ValueError; for a value JSON cannot hold,
 // "expected a str, got bytes, which JSON cannot hold" as a TypeError. Reading
 // the name of such a type runs Python code: an ordinary failure there stands
 // as a placeholder, an interrupt propagates.
-bool refuse_kind(const Where& where, std::string_view expected, PyObject* value) {
+Refusal kind_refusal(std::string_view expected, PyObject* value) {
     std::string text = "expected " + std::string(expected) + ", got ";
-    if (const char* kind = json_kind(value)) return refuse(PyExc_ValueError, where, text + kind);
+    if (const char* kind = json_kind(value)) return {PyExc_ValueError, text + kind};
     PyRef name = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__qualname__"));
     Py_ssize_t size = 0;
     const char* utf8 = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
     if (utf8 != nullptr) {
         text.append(utf8, static_cast<std::size_t>(size));
     } else {
-        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return {};
         clear_error();
         text += UNKNOWN_TYPE_NAME;
     }
-    return refuse(PyExc_TypeError, where, text + ", which JSON cannot hold");
+    return {PyExc_TypeError, text + ", which JSON cannot hold"};
+}
+
+bool raise_refusal(const Where& where, const Refusal& refusal) {
+    return refusal.type == nullptr ? false : refuse(refusal.type, where, refusal.what);
+}
+
+bool refuse_key(const Where& where, PyObject* key) { return raise_refusal(where, key_refusal(key)); }
+
+bool refuse_kind(const Where& where, std::string_view expected, PyObject* value) {
+    return raise_refusal(where, kind_refusal(expected, value));
 }
 
 // The UTF-8 bytes of a str. A lone surrogate has no UTF-8 form, and the JSON
@@ -153,39 +174,46 @@ bool read_value(PyObject* value, T& out, const Where& where) {
     }
 }
 
-// A member the record does not have: skipped, but it must still be a value
-// the JSON text can carry. Only the depth limit of the interpreter bounds the
+// A value nested in a member the record does not have: empty when the JSON
+// text can carry it. Only the depth limit of the interpreter bounds the
 // nesting, as it bounds json.dumps.
-bool check_json_value(PyObject* value, const Where& where) {
-    if (value == Py_None || PyLong_Check(value) || PyUnicode_Check(value)) return true;  // bool is an int
+std::optional<Refusal> find_refusal(PyObject* value) {
+    if (value == Py_None || PyLong_Check(value) || PyUnicode_Check(value)) return {};  // bool is an int
     if (PyFloat_Check(value)) {
-        if (std::isfinite(PyFloat_AsDouble(value))) return true;
-        return refuse(PyExc_ValueError, where, "NaN and infinities cannot be sent");
+        if (std::isfinite(PyFloat_AsDouble(value))) return {};
+        return Refusal{PyExc_ValueError, "NaN and infinities cannot be sent"};
     }
     const bool dict = PyDict_Check(value);
-    if (!dict && !PyList_Check(value) && !PyTuple_Check(value)) return refuse_kind(where, "a JSON value", value);
+    if (!dict && !PyList_Check(value) && !PyTuple_Check(value)) return kind_refusal("a JSON value", value);
     if (Py_EnterRecursiveCall(" while checking a message") != 0) {
-        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return false;
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) return Refusal{};
         clear_error();
-        return refuse(PyExc_ValueError, where, "nested too deeply");
+        return Refusal{PyExc_ValueError, "nested too deeply"};
     }
-    bool ok = true;
+    std::optional<Refusal> refusal;
     if (dict) {
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* item = nullptr;
-        while (ok && PyDict_Next(value, &position, &key, &item)) {
-            ok = PyUnicode_Check(key) ? check_json_value(item, where) : refuse_key(where, key);
+        while (!refusal && PyDict_Next(value, &position, &key, &item)) {
+            refusal = PyUnicode_Check(key) ? find_refusal(item) : key_refusal(key);
         }
     } else {
         const bool list = PyList_Check(value);
         const Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
-        for (Py_ssize_t i = 0; ok && i < size; ++i) {
-            ok = check_json_value(list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i), where);
+        for (Py_ssize_t i = 0; !refusal && i < size; ++i) {
+            refusal = find_refusal(list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i));
         }
     }
     Py_LeaveRecursiveCall();
-    return ok;
+    return refusal;
+}
+
+// A member the record does not have: skipped, but it must still be a value
+// the JSON text can carry.
+bool check_json_value(PyObject* value, const Where& where) {
+    const std::optional<Refusal> refusal = find_refusal(value);
+    return !refusal || raise_refusal(where, *refusal);
 }
 
 // The index of `key` among the names, or -1. Keys written in the program are

@@ -132,7 +132,9 @@ class Documents:
         if how == 5:
             return doc[:at] + chr(r.randrange(0x20)) + doc[at:]
         if how == 6:
-            depth = r.choice([1, 50, 500, 2000])
+            # Within every interpreter's own limit for the judge (3.12 fixes a low one
+            # for C code); the explicit cases below nest far deeper.
+            depth = r.choice([1, 50, 500, 1000])
             if r.random() < 0.5:
                 opened, closed = "[" * depth, "]" * depth
             else:
