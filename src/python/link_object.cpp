@@ -38,4 +38,19 @@ void dealloc_link_object(PyObject* self) {
     });
 }
 
+PyObject* build_link_class(const char* name, const char* doc, newfunc make, PyMethodDef* methods) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(make)},
+        {Py_tp_methods, methods},
+        {Py_tp_base, &PyBaseObject_Type},
+        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_link_object)},
+        {0, nullptr},
+    };
+    PyType_Spec type_spec{name, static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
+    if (type == nullptr) ensure_error_set();
+    return type;
+}
+
 }  // namespace plim::python

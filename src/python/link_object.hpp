@@ -66,4 +66,35 @@ inline PyObject* none() {
     return Py_None;
 }
 
+// The receive poll of both classes, inside their fault boundary: the next
+// frame's outcome is turned into the call's result (by `to_result`, which
+// returns nullptr with the Python error set) or its exception before the
+// frame is consumed, so a result that cannot be built loses nothing.
+template <class ToResult>
+PyObject* poll_message(PyObject* self, PyObject* type, FrameFaults faults, ToResult&& to_result) {
+    LinkObject* link = claim(self, type);
+    if (link == nullptr) return nullptr;
+    Claim held(link);
+    PlimEngine& engine = held.engine();
+    PlimEngine::PendingFrame pending = engine.read_next_frame(faults);
+    if (!pending.outcome) {
+        engine.consume(pending);  // no frame, or only ones dropped silently
+        return none();
+    }
+    if (!*pending.outcome) {
+        PendingException error = build_call_error(pending.outcome->error());
+        engine.consume(pending);
+        raise_pending(error);
+        return nullptr;
+    }
+    PyObject* result = to_result(**pending.outcome);
+    if (result == nullptr) return nullptr;
+    engine.consume(pending);
+    return result;
+}
+
+// A class laid out as LinkObject, with the shared deallocator; nullptr with
+// the Python error set.
+PyObject* build_link_class(const char* name, const char* doc, newfunc make, PyMethodDef* methods);
+
 }  // namespace plim::python

@@ -154,30 +154,15 @@ PyObject* link_poll_transmit(PyObject* self, PyObject*) {
 
 PyObject* link_poll_receive(PyObject* self, PyObject*) {
     return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self, link_type());
-        if (link == nullptr) return nullptr;
-        Claim held(link);
-        PlimEngine& engine = held.engine();
-        PlimEngine::PendingFrame pending = engine.read_next_frame();
-        if (!pending.outcome) {
-            engine.consume(pending);  // no frame, or one dropped silently
-            return none();
-        }
-        if (!*pending.outcome) {
-            PendingException error = build_call_error(pending.outcome->error());
-            engine.consume(pending);
-            raise_pending(error);
-            return nullptr;
-        }
-        // The text goes straight from the writer's buffer into the str. A
-        // text past the first room (a drive or IMU report is about 200 bytes)
-        // grows on the stack; only the large ones reach the heap.
-        alignas(16) char second_room[MESSAGE_STACK_BYTES];
-        JsonWriter json(second_room);
-        device::write_device_message_json(**pending.outcome, json);
-        PyObject* result = new_str(json.view());
-        engine.consume(pending);
-        return result;
+        return poll_message(self, link_type(), FrameFaults::Quiet, [](const device::DeviceMessage& message) {
+            // The text goes straight from the writer's buffer into the str. A
+            // text past the first room (a drive or IMU report is about 200
+            // bytes) grows on the stack; only the large ones reach the heap.
+            alignas(16) char second_room[MESSAGE_STACK_BYTES];
+            JsonWriter json(second_room);
+            device::write_device_message_json(message, json);
+            return new_str(json.view());
+        });
     });
 }
 
@@ -192,18 +177,7 @@ PyMethodDef link_methods[] = {
 };
 
 PyObject* build_link_type() {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
-        {Py_tp_new, reinterpret_cast<void*>(link_new)},
-        {Py_tp_methods, link_methods},
-        {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_link_object)},
-        {0, nullptr},
-    };
-    PyType_Spec type_spec{"plim_ffi.Link", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT, slots};
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (type == nullptr) ensure_error_set();
-    return type;
+    return build_link_class("plim_ffi.Link", CLASS_DOC, link_new, link_methods);
 }
 
 }  // namespace

@@ -107,25 +107,7 @@ PyObject* object_link_poll_transmit(PyObject* self, PyObject*) {
 
 PyObject* object_link_poll_receive(PyObject* self, PyObject*) {
     return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self, object_link_type());
-        if (link == nullptr) return nullptr;
-        Claim held(link);
-        PlimEngine& engine = held.engine();
-        PlimEngine::PendingFrame pending = engine.read_next_frame(FrameFaults::Reported);
-        if (!pending.outcome) {
-            engine.consume(pending);  // no frame, or only broken ones
-            return none();
-        }
-        if (!*pending.outcome) {
-            PendingException error = build_call_error(pending.outcome->error());
-            engine.consume(pending);
-            raise_pending(error);
-            return nullptr;
-        }
-        PyObject* result = device_message_to_object(**pending.outcome);
-        if (result == nullptr) return nullptr;
-        engine.consume(pending);
-        return result;
+        return poll_message(self, object_link_type(), FrameFaults::Reported, device_message_to_object);
     });
 }
 
@@ -140,19 +122,7 @@ PyMethodDef object_link_methods[] = {
 };
 
 PyObject* build_object_link_type() {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(CLASS_DOC)},
-        {Py_tp_new, reinterpret_cast<void*>(object_link_new)},
-        {Py_tp_methods, object_link_methods},
-        {Py_tp_base, &PyBaseObject_Type},
-        {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_link_object)},
-        {0, nullptr},
-    };
-    PyType_Spec type_spec{"plim_ffi.ObjectLink", static_cast<int>(sizeof(LinkObject)), 0, Py_TPFLAGS_DEFAULT,
-                          slots};
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (type == nullptr) ensure_error_set();
-    return type;
+    return build_link_class("plim_ffi.ObjectLink", CLASS_DOC, object_link_new, object_link_methods);
 }
 
 }  // namespace
