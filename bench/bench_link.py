@@ -65,42 +65,38 @@ def best_pair_ns(first, second, rounds=20_000, repeats=40):
     return best_first, best_second
 
 
-def link_transmit(rounds):
-    link = plim_ffi.Link()
-    send, poll, message = link.send, link.poll_transmit, VELOCITY
-    start = time.perf_counter_ns()
-    for _ in range(rounds):
-        send(message)
-        while poll() is not None:
-            pass
-    return time.perf_counter_ns() - start
-
-
-def link_receive(rounds):
-    link = plim_ffi.Link()
-    handle, poll, packet = link.handle_receive, link.poll_receive, DRIVE_BASE_PACKET
-    start = time.perf_counter_ns()
-    for _ in range(rounds):
-        handle(packet)
-        while poll() is not None:
-            pass
-    return time.perf_counter_ns() - start
-
-
-def floor_loop(floor, argument):
+def send_loop(make, message):
+    """`send` of one message, then `poll_transmit` until None, on a link from `make`."""
     def loop(rounds):
-        send, poll = floor.send, floor.poll
+        link = make()
+        send, poll = link.send, link.poll_transmit
         start = time.perf_counter_ns()
         for _ in range(rounds):
-            send(argument)
-            poll()
+            send(message)
+            while poll() is not None:
+                pass
         return time.perf_counter_ns() - start
     return loop
 
 
-def scan_loop(packets):
+def receive_loop(make, packet):
+    """`handle_receive` of one packet, then `poll_receive` until None."""
     def loop(rounds):
-        link = plim_ffi.Link()
+        link = make()
+        handle, poll = link.handle_receive, link.poll_receive
+        start = time.perf_counter_ns()
+        for _ in range(rounds):
+            handle(packet)
+            while poll() is not None:
+                pass
+        return time.perf_counter_ns() - start
+    return loop
+
+
+def stream_loop(make, packets):
+    """`handle_receive` of every packet of a message, then `poll_receive` until None."""
+    def loop(rounds):
+        link = make()
         handle, poll = link.handle_receive, link.poll_receive
         start = time.perf_counter_ns()
         for _ in range(rounds):
@@ -118,28 +114,6 @@ VELOCITY_VALUE = {"SetDriveBaseVelocity": [1.5, -1.5]}
 DRIVE_BASE_DATAGRAM = wire(DRIVE_BASE_BODY)
 
 
-def objects_transmit(rounds):
-    link = plim_ffi.ObjectLink()
-    send, poll, message = link.send, link.poll_transmit, VELOCITY_VALUE
-    start = time.perf_counter_ns()
-    for _ in range(rounds):
-        send(message)
-        while poll() is not None:
-            pass
-    return time.perf_counter_ns() - start
-
-
-def objects_receive(rounds):
-    link = plim_ffi.ObjectLink()
-    handle, poll, packet = link.handle_receive, link.poll_receive, DRIVE_BASE_DATAGRAM
-    start = time.perf_counter_ns()
-    for _ in range(rounds):
-        handle(packet)
-        while poll() is not None:
-            pass
-    return time.perf_counter_ns() - start
-
-
 def floor_calls(first, second, argument):
     """A loop of two floor calls: one taking `argument`, one returning a result."""
     def loop(rounds):
@@ -147,20 +121,6 @@ def floor_calls(first, second, argument):
         for _ in range(rounds):
             first(argument)
             second()
-        return time.perf_counter_ns() - start
-    return loop
-
-
-def objects_scan_loop(datagrams):
-    def loop(rounds):
-        link = plim_ffi.ObjectLink()
-        handle, poll = link.handle_receive, link.poll_receive
-        start = time.perf_counter_ns()
-        for _ in range(rounds):
-            for datagram in datagrams:
-                handle(datagram)
-            while poll() is not None:
-                pass
         return time.perf_counter_ns() - start
     return loop
 
@@ -209,19 +169,6 @@ def prepare_floor_values(floor, datagrams):
 UID_MESSAGE = json.dumps({"SetUid": {"uid": "u" * 100_000}})
 
 
-def large_send_loop(make):
-    def loop(rounds):
-        link = make()
-        send, poll, message = link.send, link.poll_transmit, UID_MESSAGE
-        start = time.perf_counter_ns()
-        for _ in range(rounds):
-            send(message)
-            while poll() is not None:
-                pass
-        return time.perf_counter_ns() - start
-    return loop
-
-
 def cpu_model():
     try:
         with open("/proc/cpuinfo") as info:
@@ -235,10 +182,11 @@ def main():
     print(f"{cpu_model()}; Python {platform.python_version()} on {platform.system()} {platform.machine()}")
     rows = []
 
-    link_tx, floor_tx = best_pair_ns(link_transmit, floor_loop(floor, VELOCITY))
+    link_tx, floor_tx = best_pair_ns(send_loop(plim_ffi.Link, VELOCITY), floor_calls(floor.send, floor.poll, VELOCITY))
     rows.append(("send + poll_transmit until None", link_tx, floor_tx, 2.5))
 
-    link_rx, floor_rx = best_pair_ns(link_receive, floor_loop(floor, DRIVE_BASE_PACKET))
+    link_rx, floor_rx = best_pair_ns(receive_loop(plim_ffi.Link, DRIVE_BASE_PACKET),
+                                    floor_calls(floor.send, floor.poll, DRIVE_BASE_PACKET))
     rows.append(("handle_receive(DriveBaseState) + poll_receive until None", link_rx, floor_rx, 3.5))
 
     print(f"{'operation':58} {'Link':>9} {'floor':>9} {'ratio':>6} {'target':>7}")
@@ -248,7 +196,7 @@ def main():
         print(f"{name:58} {link_ns:7.0f}ns {floor_ns:7.0f}ns {ratio:6.2f} {'<= ' + str(target):>7} {verdict}")
 
     packets, wire_length = scan_packets()
-    sweep = best_ns(scan_loop(packets), 500, repeats=40) / 1000
+    sweep = best_ns(stream_loop(plim_ffi.Link, packets), 500, repeats=40) / 1000
     verdict = "ok" if sweep <= 50 else "MISSED"
     print(f"{'500-point Scan (' + str(wire_length) + ' wire bytes in 3 packets), per sweep':58} "
           f"{sweep:7.1f}us {'':>9} {'':>6} {'<= 50us':>7} {verdict}")
@@ -259,11 +207,13 @@ def main():
     prepare_floor_values(floor, datagrams)
     rows = [
         ("send(value) + poll_transmit until None, SetDriveBaseVelocity",
-         best_pair_ns(objects_transmit, floor_calls(floor.take_object, floor.packet, VELOCITY_VALUE)), 4.0),
+         best_pair_ns(send_loop(plim_ffi.ObjectLink, VELOCITY_VALUE),
+                      floor_calls(floor.take_object, floor.packet, VELOCITY_VALUE)), 4.0),
         ("handle_receive(DriveBaseState bytes) + poll_receive until None",
-         best_pair_ns(objects_receive, floor_calls(floor.take, floor.build_drive_base, DRIVE_BASE_DATAGRAM)), 4.0),
+         best_pair_ns(receive_loop(plim_ffi.ObjectLink, DRIVE_BASE_DATAGRAM),
+                      floor_calls(floor.take, floor.build_drive_base, DRIVE_BASE_DATAGRAM)), 4.0),
         (f"500-point Scan ({len(datagrams)} datagrams) -> objects",
-         best_pair_ns(objects_scan_loop(datagrams), floor_scan_loop(floor, datagrams), rounds=500), 2.0),
+         best_pair_ns(stream_loop(plim_ffi.ObjectLink, datagrams), floor_scan_loop(floor, datagrams), rounds=500), 2.0),
     ]
     for name, (object_ns, floor_ns), target in rows:
         ratio = object_ns / floor_ns
@@ -273,14 +223,15 @@ def main():
 
     print()
     print(f"{'speed-up against the caller-side alternative':58} {'fast':>9} {'slow':>9} {'factor':>6} {'target':>7}")
-    object_ns, glue_ns = best_pair_ns(objects_scan_loop(datagrams), glue_scan_loop(datagrams), rounds=200, repeats=20)
+    object_ns, glue_ns = best_pair_ns(stream_loop(plim_ffi.ObjectLink, datagrams), glue_scan_loop(datagrams),
+                                     rounds=200, repeats=20)
     comparisons = [("Scan -> objects: ObjectLink vs Link + json glue", object_ns, glue_ns)]
     try:
         from orjson_link import OrjsonLink
     except ImportError:
         print("(orjson not installed: the 100 kB SetUid row is skipped)")
     else:
-        link_ns, orjson_ns = best_pair_ns(large_send_loop(plim_ffi.Link), large_send_loop(OrjsonLink), rounds=100,
+        link_ns, orjson_ns = best_pair_ns(send_loop(plim_ffi.Link, UID_MESSAGE), send_loop(OrjsonLink, UID_MESSAGE), rounds=100,
                                           repeats=20)
         comparisons.append(("send + drain, SetUid of 100 kB: Link vs Python on orjson", link_ns, orjson_ns))
     for name, fast_ns, slow_ns in comparisons:

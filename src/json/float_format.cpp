@@ -152,8 +152,7 @@ struct Decimal {
 };
 
 // The value c * 2^q.
-// Inlined into both callers: it is the body of the hot float formatter.
-[[gnu::always_inline]] inline Decimal shortest_decimal(int q, std::uint32_t c) noexcept {
+Decimal shortest_decimal(int q, std::uint32_t c) noexcept {
     const std::uint64_t odd = c & 1;
     const std::uint64_t cb = static_cast<std::uint64_t>(c) << 2;
     const std::uint64_t cbr = cb + 2;
@@ -239,7 +238,9 @@ char* write_f32_notation(const char* digits, int n, int exponent, char* w) noexc
 
 }  // namespace
 
-std::size_t format_f32(float value, char* out) noexcept {
+// Flattened: the shortest-digit routine is the body of the hot float
+// formatter, and a call into it would cost every value.
+[[gnu::flatten]] std::size_t format_f32(float value, char* out) noexcept {
     const auto bits = std::bit_cast<std::uint32_t>(value);
     char* w = out;
     if ((bits & 0x7F800000u) == 0x7F800000u) {
