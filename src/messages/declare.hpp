@@ -36,7 +36,6 @@ struct Declare;
 
 template <class Record, class Value>
 struct Field {
-    using record_type = Record;
     using value_type = Value;
     JsonName name;  // empty for the value of a newtype record
     Value Record::*member;
