@@ -15,7 +15,7 @@ import json
 import sys
 from pathlib import Path
 
-from message_gen import description, python_types, schemas
+from message_gen import description, kind_stubs, python_types, schemas
 
 ROOT = Path(__file__).resolve().parents[1]
 REGENERATE = "bash scripts/generate.sh"
@@ -28,6 +28,7 @@ def generated(text: str) -> dict[str, str]:
         "schemas/host_to_plim.schema.json": schemas.render_host(desc),
         "schemas/plim_to_host.schema.json": schemas.render_device(desc),
         "python/plim_link/messages.py": python_types.render(desc),
+        "python/plim_link/kinds.pyi": kind_stubs.render(desc),
         # Kept so that the Python tests can run the generator without a C++ build.
         SAVED_DESCRIPTION: json.dumps(json.loads(text), indent=2) + "\n",
     }

@@ -43,6 +43,10 @@ def variant_name(family: str, variant: str) -> str:
     return variant + "Message" if family.endswith("Message") else family + variant
 
 
+def kind_alias(family: str) -> str:
+    return family + "Kind"
+
+
 def kinds_name(family: str) -> str:
     return re.sub(r"(?<!^)(?=[A-Z])", "_", family).upper() + "_KINDS"
 
@@ -136,8 +140,10 @@ def family_block(desc: Description, name: str, host: bool) -> tuple[list[str], l
         blocks.append(variant_object(object_name, variant["name"], value, variant.get("doc")))
         exported.append(object_name)
     blocks.append(alias(name, exported))
-    blocks.append(names_tuple(kinds_name(name), [v["name"] for v in variants]))
-    return blocks, [*exported, name, kinds_name(name)]
+    names = [v["name"] for v in variants]
+    blocks.append(f"{kind_alias(name)}: TypeAlias = {literal(names)}")
+    blocks.append(names_tuple(kinds_name(name), names))
+    return blocks, [*exported, name, kind_alias(name), kinds_name(name)]
 
 
 def join_parts(parts: list[str]) -> str:
