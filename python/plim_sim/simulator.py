@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import copy
+import math
 import random
 import select
 import socket
@@ -10,6 +11,7 @@ from collections import Counter
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
+from .limits import HOST_RECEIVE_WINDOW, MAX_SCAN_POINTS
 from .messages import decode_host_message, encode_device_message
 from .robot import Robot, RobotConfig
 from .wire import (DEVICE_API_VERSION, FrameSplitter, WireError, decode_frame, encode_frame,
@@ -22,19 +24,35 @@ DEFAULT_NETWORKS = {"lab": ("plim-lab-pw", 200), "guest": ("", 120), "neighbour"
 
 @dataclass
 class SimConfig:
-    """Rates in messages per second; 0 turns a report off."""
+    """Rates in messages per second; 0 turns a report off.
+
+    `command_timeout_s` > 0 makes the plim hold a deadline: its wheels stop when no
+    SetDriveBaseVelocity came for that long.
+    """
 
     drive_base_hz: float = 20.0
     imu_hz: float = 50.0
     scan_hz: float = 5.0
     scan_points: int = 360
     ping_hz: float = 0.0
+    command_timeout_s: float = 0.0
     version: tuple[int, int, int] = DEVICE_API_VERSION
     uid: str = "SIM-0001"
     mac: str = "02:00:5e:10:00:01"
     networks: dict[str, tuple[str, int]] = field(default_factory=lambda: dict(DEFAULT_NETWORKS))
     robot: RobotConfig = field(default_factory=RobotConfig)
     seed: int = 1
+
+    def __post_init__(self) -> None:
+        for name in ("drive_base_hz", "imu_hz", "scan_hz", "ping_hz", "command_timeout_s"):
+            value = getattr(self, name)
+            if isinstance(value, bool) or not isinstance(value, (int, float)) or not (
+                    math.isfinite(value) and value >= 0):
+                raise ValueError(f"{name} must be a finite number, 0 for off, not negative; got {value!r}")
+        points = self.scan_points
+        if isinstance(points, bool) or not isinstance(points, int) or not 1 <= points <= MAX_SCAN_POINTS:
+            raise ValueError(f"scan_points must be from 1 to {MAX_SCAN_POINTS}, got {points!r}: a longer sweep "
+                             f"does not fit the host's {HOST_RECEIVE_WINDOW}-byte receive window")
 
 
 def udp_pair() -> tuple[socket.socket, socket.socket]:
@@ -73,12 +91,19 @@ class PlimSimulator:
         self._splitter = FrameSplitter()
         self._clock: float | None = None
         self._due: dict[str, float] = {}
+        self._now = 0.0
+        self._last_command: float | None = None  # when the wheels were last told to move
 
     # -- driving ---------------------------------------------------------------
 
     def pump(self, now: float) -> None:
         """Reads what the host sent, advances the robot to `now` and sends due reports."""
+        self._now = now
         self.serve_pending()
+        deadline = self.config.command_timeout_s
+        if deadline > 0 and self._last_command is not None and now - self._last_command >= deadline:
+            self.robot.command(0.0, 0.0)
+            self._last_command = None
         if self.follow_sender and self.peer is None:
             return
         if self._clock is None:
@@ -97,6 +122,8 @@ class PlimSimulator:
 
     def next_due(self) -> float:
         active = [self._due[name] for name, (rate, _) in self._reports().items() if rate > 0 and name in self._due]
+        if self._last_command is not None and self.config.command_timeout_s > 0:
+            active.append(self._last_command + self.config.command_timeout_s)
         return min(active, default=float("inf"))
 
     def run(self, duration_s: float, clock: Callable[[], float] = time.monotonic,
@@ -156,6 +183,7 @@ class PlimSimulator:
             self._connect(record["ssid"], record["password"])
         elif name == "SetDriveBaseVelocity":
             self.robot.command(record["left_velocity_rad_per_s"], record["right_velocity_rad_per_s"])
+            self._last_command = self._now
 
     def _connect(self, ssid: str, password: str) -> None:
         if ssid not in self.config.networks:

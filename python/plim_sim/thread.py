@@ -1,4 +1,4 @@
-"""A simulated plim on a loopback UDP port, in a thread of this process (what sim:// connects to)."""
+"""A simulated plim on a loopback UDP port, in a thread of the calling process (what sim:// opens)."""
 from __future__ import annotations
 
 import math
@@ -6,18 +6,16 @@ import socket
 import threading
 from typing import Any
 
-from plim_sim import PlimSimulator, SimConfig
-
-
-def sim_config(options: dict[str, Any]) -> SimConfig:
-    return SimConfig(**options)
+from .simulator import PlimSimulator, SimConfig
 
 
 def open_sim_socket(host: str = "127.0.0.1", port: int = 0) -> socket.socket:
-    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    """A bound, non-blocking UDP socket for a simulated plim; IPv6 where `host` is an IPv6 address."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.socket(family, socket.SOCK_DGRAM)
     try:
         sock.bind((host, port))
-    except OSError:
+    except BaseException:
         sock.close()
         raise
     sock.setblocking(False)
@@ -30,7 +28,7 @@ class SimThread:
     def __init__(self, options: dict[str, Any]) -> None:
         self.sock = open_sim_socket()
         self.address: tuple[str, int] = self.sock.getsockname()
-        self.sim = PlimSimulator(self.sock, sim_config(options), follow_sender=True)
+        self.sim = PlimSimulator(self.sock, SimConfig(**options), follow_sender=True)
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self.sim.run, args=(math.inf,),
                                         kwargs={"should_stop": self._stop.is_set}, name="plim-sim", daemon=True)
