@@ -27,7 +27,7 @@ from collections import defaultdict
 from typing import Any
 
 from plim_link import aio
-from plim_link.simhost import open_sim_socket
+from plim_sim.thread import open_sim_socket
 from plim_sim import PlimSimulator, SimConfig, encode_device_message, encode_frame, split_packets
 
 

@@ -13,11 +13,10 @@ from collections import Counter
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
-from ._session import kind_of
+from .commands import kind_of
 from .link import PlimClient
 from .messages import DEVICE_MESSAGE_KINDS
 from .monitor import render
-from .simhost import open_sim_socket, sim_config
 
 USAGE_ERROR = 2
 
@@ -53,13 +52,14 @@ def _until(seconds: float | None) -> Callable[[], bool]:
 # -- commands --------------------------------------------------------------------
 
 def cmd_sim(args: argparse.Namespace) -> int:
-    from plim_sim import PlimSimulator
+    from plim_sim import PlimSimulator, SimConfig
+    from plim_sim.thread import open_sim_socket
 
     options = {"scan_hz": args.scan_hz, "imu_hz": args.imu_hz, "drive_base_hz": args.drive_hz,
                "ping_hz": args.ping_hz, "scan_points": args.scan_points, "seed": args.seed}
     sock = open_sim_socket(args.host, args.port)
     host, port = sock.getsockname()[:2]
-    sim = PlimSimulator(sock, sim_config({k: v for k, v in options.items() if v is not None}), follow_sender=True)
+    sim = PlimSimulator(sock, SimConfig(**{k: v for k, v in options.items() if v is not None}), follow_sender=True)
     print(f"udp://{host}:{port}", flush=True)
     try:
         sim.run(math.inf)

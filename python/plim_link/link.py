@@ -1,83 +1,113 @@
 """`PlimClient`: drive a plim from a Python program, one call per command."""
 from __future__ import annotations
 
-import atexit
-import copy
+import logging
 import os
 import threading
 import time
-import weakref
-from collections import deque
 from collections.abc import Iterator
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
-from ._session import STOP, Session, Stats, checked_velocity, kind_of
-from .recording import Recorder
-from .transports import open_transport
+from . import commands, lifecycle
+from .core import ClientCore, LinkState, Stats
+from .inbox import Inbox, Timed
+from .kinds import KindQueries
+from .recording import RECEIVED, Record, open_records, open_sink
+from .replay import ReplayClock
+from .transports import NetworkReport, Transport, open_transport
 from .urls import parse_url
+from .waiting import Deadline, check_seconds, check_timeout
 
 if TYPE_CHECKING:
     from .messages import DeviceMessage, HostMessage
 
+log = logging.getLogger("plim_link")
 POLL_S = 0.05  # how soon the reader thread notices close()
 
 
-class PlimClient:
-    """A connection to one plim, given by URL (udp://, udp-listen://, serial://, sim://, file://).
+def _now() -> tuple[int, int]:
+    return time.monotonic_ns(), time.time_ns()
 
-    A reader thread takes packets as they arrive, answers the plim's pings and
-    queues its messages for `recv`; `latest` always has the newest of each kind.
+
+class PlimClient(KindQueries):
+    """A connection to one plim, given by URL (udp://, udp-listen://, serial://, sim://, file://) or
+    by the path of a recording to replay.
+
+    A reader thread takes packets as they arrive, answers the plim's pings, sends a heartbeat,
+    watches the link and queues every message for `recv` and for each subscription; `latest`
+    always has the newest of each kind.
     """
 
-    def __init__(self, url: str, *, auto_pong: bool = True, strict: bool = False, stop_on_close: bool = True,
-                 record: str | os.PathLike[str] | None = None, queue_size: int = 10000) -> None:
+    def __init__(self, url: str | os.PathLike[str], *, auto_pong: bool = True, strict: bool = False,
+                 stop_on_close: bool = True, record: str | os.PathLike[str] | None = None,
+                 queue_size: int = 10000, heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0,
+                 write_timeout_s: float = 1.0, handle_signals: bool = True) -> None:
         endpoint = parse_url(url)
-        self.url = url
-        self.stop_on_close = stop_on_close
-        self._queue_size = max(1, queue_size)
-        recorder = Recorder(record) if record is not None else None
+        self.url = url if isinstance(url, str) else os.fspath(url)
+        self._write_timeout = check_seconds(write_timeout_s, "write_timeout_s")
+        self._transport: Transport | None = None
+        self._records: Iterator[Record] | None = None
+        if endpoint.scheme == "file":
+            self._records = open_records(endpoint.path)
+        sink = open_sink(record, self.url) if record is not None else None
         try:
-            self._transport = open_transport(endpoint)
+            if self._records is None:
+                self._transport = open_transport(endpoint)
+            self._core = ClientCore(
+                mono_ns=time.monotonic_ns(), auto_pong=auto_pong, strict=strict, stop_on_close=stop_on_close,
+                heartbeat_s=heartbeat_s, link_timeout_s=link_timeout_s, queue_size=queue_size,
+                live=endpoint.live, peer_known=self._transport is None or self._transport.peer_known, sink=sink)
         except BaseException:
-            if recorder is not None:
-                recorder.close()
+            if self._transport is not None:
+                self._transport.close()
+            if sink is not None:
+                sink.close()
             raise
-        self._session = Session(auto_pong=auto_pong, strict=strict, recorder=recorder)
-        self._io_lock = threading.Lock()  # one caller at a time on the session and the transport
-        self._ready = threading.Condition()
-        self._queue: deque[DeviceMessage | ValueError] = deque()
-        self._pongs = 0
-        self._closing = False
-        self._ended = False
+        self._speed = endpoint.options.get("speed")
+        self._cond = threading.Condition()  # guards the core; waiters wait on it
+        self._write_lock = threading.Lock()  # keeps each message's packets together on the wire
+        self._stopping = threading.Event()
         self._closed = False
-        self._reader = threading.Thread(target=self._read_loop, name="plim-link-reader", daemon=True)
+        loop = self._read_loop if self._records is None else self._replay_loop
+        self._reader = threading.Thread(target=self._run_reader, args=(loop,), name="plim-link-reader", daemon=True)
         self._reader.start()
-        _open_clients.add(self)
+        lifecycle.opened(self, handle_signals)
+
+    @property
+    def stop_on_close(self) -> bool:
+        return self._core.stop_on_close
+
+    @stop_on_close.setter
+    def stop_on_close(self, value: bool) -> None:
+        self._core.stop_on_close = value
 
     # -- sending -------------------------------------------------------------------
 
     def send(self, message: HostMessage) -> None:
-        """Sends any message the link accepts, at once; a refused one raises and sends nothing."""
-        if self._closed:
-            raise ValueError("the client is closed")
-        with self._io_lock:
-            for packet in self._session.send(message):
-                self._transport.send(packet)
+        """Sends any message the link accepts, at once; a refused one raises and sends nothing.
+
+        A SetDriveBaseVelocity whose velocity is NaN, infinite or beyond float32 is refused with
+        ValueError. TimeoutError if the transport takes nothing within `write_timeout_s`.
+        """
+        with self._cond:
+            packets = self._core.send(message, *_now())
+        self._write(packets)
 
     def ping(self, timeout: float = 1.0) -> float:
         """Round-trip time in seconds to the plim's Pong; TimeoutError if none comes in time."""
-        with self._ready:
-            before = self._pongs
+        deadline = Deadline(check_timeout(timeout))
+        with self._cond:
+            before = self._core.user_pongs
         start = time.perf_counter()
         self.send("Ping")
-        deadline = time.monotonic() + timeout
-        with self._ready:
-            while self._pongs == before:
-                remaining = deadline - time.monotonic()
-                if remaining <= 0 or self._ended:
+        with self._cond:
+            while self._core.user_pongs == before:
+                remaining = deadline.remaining()
+                if remaining == 0 or self._core.state == "ended":
+                    self._core.forget_ping()
                     raise TimeoutError(f"no Pong from the plim within {timeout:g} s")
-                self._ready.wait(remaining)
+                self._cond.wait(remaining)
         return time.perf_counter() - start
 
     def pong(self) -> None:
@@ -87,66 +117,77 @@ class PlimClient:
         self.send("RequestNetworkScan")
 
     def set_network_connection_config(self, ssid: str, password: str) -> None:
-        self.send({"SetNetworkConnectionConfig": {"ssid": ssid, "password": password}})
+        self.send(commands.set_network_connection_config(ssid, password))
 
     def set_uid(self, uid: str) -> None:
-        self.send({"SetUid": {"uid": uid}})
+        self.send(commands.set_uid(uid))
 
     def set_drive_base_velocity(self, left_rad_per_s: float, right_rad_per_s: float) -> None:
-        """Refuses what the wire would carry wrongly: NaN, infinities and values beyond float32."""
-        left = checked_velocity("left_rad_per_s", left_rad_per_s)
-        right = checked_velocity("right_rad_per_s", right_rad_per_s)
-        self.send({"SetDriveBaseVelocity": [left, right]})
+        """Wheel velocities in rad/s; refuses NaN, infinities and values beyond float32."""
+        self.send(commands.set_drive_base_velocity(left_rad_per_s, right_rad_per_s))
 
     # -- receiving -----------------------------------------------------------------
 
     def recv(self, timeout: float | None = None) -> DeviceMessage | None:
         """The next message; None on timeout or once the connection has ended and nothing is left."""
-        deadline = None if timeout is None else time.monotonic() + timeout
-        with self._ready:
-            while not self._queue:
-                if self._ended:
-                    return None
-                remaining = None if deadline is None else deadline - time.monotonic()
-                if remaining is not None and remaining <= 0:
-                    return None
-                self._ready.wait(remaining)
-            item = self._queue.popleft()
-            self._ready.notify_all()  # a replay may be waiting for room
-        if isinstance(item, ValueError):
-            raise item
-        return item
+        timed = self._take(self._core.inbox, timeout)
+        return None if timed is None else timed.message
 
-    def recv_match(self, kind: str | tuple[str, ...], timeout: float | None = None) -> DeviceMessage | None:
-        """The next message of the given kind(s), skipping others; None on timeout or end."""
-        kinds = (kind,) if isinstance(kind, str) else kind
-        deadline = None if timeout is None else time.monotonic() + timeout
+    def recv_timed(self, timeout: float | None = None) -> Timed | None:
+        """The next message with the time it arrived (seconds since the epoch)."""
+        return self._take(self._core.inbox, timeout)
+
+    def _recv_match(self, kinds: tuple[str, ...], timeout: float | None) -> DeviceMessage | None:
+        deadline = Deadline(check_timeout(timeout))
         while True:
-            remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
-            message = self.recv(remaining)
-            if message is None or kind_of(message) in kinds:
-                return message
+            timed = self._take(self._core.inbox, deadline.remaining())
+            if timed is None or commands.kind_of(timed.message) in kinds:
+                return None if timed is None else timed.message
 
     def __iter__(self) -> Iterator[DeviceMessage]:
+        """Every message until the connection ends (a replay runs out, a serial line goes, close())."""
         while (message := self.recv()) is not None:
             yield message
 
-    def latest(self, kind: str) -> DeviceMessage | None:
-        with self._io_lock:
-            entry = self._session.latest.get(kind)
-        return None if entry is None else entry[0]
+    def _latest_arrival(self, kind: str) -> Any:
+        with self._cond:
+            return self._core.latest.get(kind)
 
-    def latest_time(self, kind: str) -> float | None:
-        """time.monotonic() when the latest message of that kind arrived."""
-        with self._io_lock:
-            entry = self._session.latest.get(kind)
-        return None if entry is None else entry[1]
+    def drain(self) -> int:
+        """Drops what is queued for `recv` (not the subscriptions' queues) and says how many."""
+        with self._cond:
+            count = self._core.inbox.clear()
+            self._cond.notify_all()
+        return count
+
+    def subscribe(self, kinds: str | tuple[str, ...] | list[str] | None = None, *, maxlen: int = 10000) -> Subscription:
+        """Every message of `kinds` (all when None) from now on, in a queue of its own."""
+        wanted = None if kinds is None else frozenset(commands.check_kinds(kinds))
+        with self._cond:
+            return Subscription(self, self._core.subscribe(wanted, maxlen))
+
+    def wait_for_link(self, timeout: float | None = None) -> bool:
+        """Waits until messages arrive (`link_state` "up"); False on timeout or if the connection ended."""
+        deadline = Deadline(check_timeout(timeout))
+        with self._cond:
+            while self._core.state not in ("up", "ended"):
+                remaining = deadline.remaining()
+                if remaining == 0:
+                    break
+                self._cond.wait(remaining)
+            return self._core.state == "up"
+
+    @property
+    def link_state(self) -> LinkState:
+        """"connecting" until the first message, "up" while they arrive, "down" after `link_timeout_s`
+        without any, "ended" once the connection has ended or the client is closed."""
+        return self._core.state
 
     @property
     def stats(self) -> Stats:
-        with self._io_lock:
-            stats = copy.deepcopy(self._session.stats)
-        stats.foreign_datagrams = self._transport.foreign
+        with self._cond:
+            stats = self._core.snapshot()
+        stats.foreign_datagrams = 0 if self._transport is None else self._transport.foreign
         return stats
 
     @property
@@ -156,29 +197,54 @@ class PlimClient:
     @property
     def ended(self) -> bool:
         """Whether the connection has ended (a replay ran out, a serial line went away, or close())."""
-        return self._ended
+        return self._core.state == "ended"
+
+    def _take(self, inbox: Inbox, timeout: float | None) -> Timed | None:
+        deadline = Deadline(check_timeout(timeout))
+        with self._cond:
+            while not inbox.ready():
+                remaining = deadline.remaining()
+                if inbox.closed or remaining == 0:
+                    inbox.read = True
+                    return None
+                self._cond.wait(remaining)
+            item = inbox.take()
+            self._cond.notify_all()  # a replay may be waiting for room
+        if isinstance(item, Exception):
+            raise item
+        return item
 
     # -- upkeep --------------------------------------------------------------------
 
     def close(self) -> None:
-        """Stops the wheels if this client set them turning, then ends the connection."""
-        if self._closed:
-            return
-        try:
-            if self.stop_on_close and self._session.moving:
-                self.send(STOP)
-        finally:
+        """Stops the wheels if this client set them turning, then ends the connection.
+
+        Returns within about twice `write_timeout_s` whatever the transport does.
+        """
+        with self._cond:
+            if self._closed:
+                return
             self._closed = True
-            with self._ready:
-                self._closing = True
-                self._ready.notify_all()
+            stop = self._core.close(*_now())
+            self._cond.notify_all()
+        try:
+            self._write(stop)
+        except (TimeoutError, OSError) as exc:
+            log.error("plim_link: the stop did not reach the plim: %s", exc)
+        finally:
+            self._stopping.set()
             if self._reader is not threading.current_thread():
-                self._reader.join(timeout=2.0)
-            with self._io_lock:
-                self._transport.close()
-                if self._session.recorder is not None:
-                    self._session.recorder.close()
-            _open_clients.discard(self)
+                self._reader.join(timeout=self._write_timeout + 1.0)
+            if self._transport is not None:
+                try:
+                    self._transport.close()
+                except OSError:
+                    pass
+            with self._cond:
+                self._core.close_sink()
+            lifecycle.closed(self)
+
+    _close_now = close
 
     def __enter__(self) -> PlimClient:
         return self
@@ -187,51 +253,124 @@ class PlimClient:
                  traceback: TracebackType | None) -> None:
         self.close()
 
+    # -- the reader thread ---------------------------------------------------------
+
+    def _write(self, packets: list[bytes]) -> None:
+        transport = self._transport
+        if not packets or transport is None:
+            return
+        deadline = time.monotonic() + self._write_timeout
+        if not self._write_lock.acquire(timeout=self._write_timeout):
+            raise self._timed_out(TimeoutError(f"could not write to the plim within {self._write_timeout:g} s"))
+        try:
+            for packet in packets:
+                try:
+                    transport.write(packet, deadline)
+                except NetworkReport as report:
+                    with self._cond:
+                        self._core.transport_error(report.error, time.monotonic_ns())
+                except TimeoutError as exc:
+                    raise self._timed_out(exc) from None
+        finally:
+            self._write_lock.release()
+
+    def _timed_out(self, exc: TimeoutError) -> TimeoutError:
+        log.warning("plim_link: %s", exc)
+        return exc
+
+    def _run_reader(self, loop: Any) -> None:
+        try:
+            loop()
+        except BaseException as exc:  # whatever it was, the program hears of it and the stop still goes out
+            log.exception("plim_link: the connection ended on an unexpected error")
+            with self._cond:
+                self._core.end(exc)
+                self._cond.notify_all()
+        else:
+            with self._cond:
+                self._core.end()
+                self._cond.notify_all()
+
     def _read_loop(self) -> None:
         transport = self._transport
-        try:
-            while not self._closing:
-                try:
-                    data = transport.read(POLL_S)
-                except (EOFError, OSError):
-                    return
-                if data is None:
-                    continue
-                with self._io_lock:
-                    items, replies = self._session.receive(data)
-                    for packet in replies:
-                        transport.send(packet)
-                self._deliver(items, transport.lossless)
-        finally:
-            with self._ready:
-                self._ended = True
-                self._ready.notify_all()
+        assert transport is not None
+        core, cond = self._core, self._cond
+        while not self._stopping.is_set():
+            with cond:
+                deadline = core.next_deadline_ns()
+            wait = POLL_S if deadline is None else min(POLL_S, max(0.0, (deadline - time.monotonic_ns()) / 1e9))
+            try:
+                data = transport.read(wait)
+            except NetworkReport as report:
+                with cond:
+                    core.transport_error(report.error, time.monotonic_ns())
+                continue
+            except EOFError as exc:
+                log.warning("plim_link: the connection ended: %s", exc)
+                return
+            with cond:
+                mono, wall = _now()
+                out = core.peer_found(mono, wall) if not core.peer_known and transport.peer_known else []
+                if data is not None:
+                    out += core.receive(data, mono, wall)
+                out += core.tick(mono, wall)
+                cond.notify_all()
+            try:
+                self._write(out)
+            except (TimeoutError, OSError):
+                pass  # logged; the link state tells the rest
 
-    def _deliver(self, items: list[DeviceMessage | ValueError], lossless: bool) -> None:
-        with self._ready:
-            for item in items:
-                if len(self._queue) >= self._queue_size:
-                    if lossless:
-                        while len(self._queue) >= self._queue_size and not self._closing:
-                            self._ready.wait(POLL_S)
-                    else:
-                        self._queue.popleft()
-                        with self._io_lock:
-                            self._session.stats.dropped_messages += 1
-                if kind_of(item) == "Pong":
-                    self._pongs += 1
-                self._queue.append(item)
-            self._ready.notify_all()
+    def _replay_loop(self) -> None:
+        assert self._records is not None
+        core, cond = self._core, self._cond
+        clock = ReplayClock(float(str(self._speed)) if self._speed is not None else None)
+        for record in self._records:
+            if record.direction != RECEIVED:
+                continue
+            due = clock.due_ns(record.session, record.time_ns, time.monotonic_ns())
+            if self._stopping.wait(max(0.0, (due - time.monotonic_ns()) / 1e9)):
+                return
+            with cond:
+                while not core.room_for_replay():
+                    if self._stopping.is_set():
+                        return
+                    cond.wait(POLL_S)
+                mono, wall = _now()
+                core.receive(record.payload, mono, wall if record.wall_ns is None else record.wall_ns)
+                cond.notify_all()
 
 
-_open_clients: weakref.WeakSet[PlimClient] = weakref.WeakSet()
+class Subscription:
+    """Every message of its kinds since it was made, in its own bounded queue (`maxlen`; when full,
+    the oldest goes and `dropped` counts it). Iterating ends when the connection ends."""
 
+    def __init__(self, client: PlimClient, inbox: Inbox) -> None:
+        self._client = client
+        self._inbox = inbox
 
-@atexit.register
-def _close_open_clients() -> None:
-    # The wheels must not keep turning after the program that set them going has ended.
-    for client in list(_open_clients):
-        try:
-            client.close()
-        except Exception:
-            pass
+    def recv(self, timeout: float | None = None) -> DeviceMessage | None:
+        timed = self._client._take(self._inbox, timeout)
+        return None if timed is None else timed.message
+
+    def recv_timed(self, timeout: float | None = None) -> Timed | None:
+        return self._client._take(self._inbox, timeout)
+
+    def __iter__(self) -> Iterator[DeviceMessage]:
+        while (message := self.recv()) is not None:
+            yield message
+
+    @property
+    def dropped(self) -> int:
+        return self._inbox.dropped
+
+    def close(self) -> None:
+        with self._client._cond:
+            self._client._core.unsubscribe(self._inbox)
+            self._client._cond.notify_all()
+
+    def __enter__(self) -> Subscription:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()

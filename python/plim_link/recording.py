@@ -36,6 +36,8 @@ class Record:
     direction: bytes
     time_ns: int
     payload: bytes
+    wall_ns: int | None = None  # when the packet crossed, by the wall clock, where the file says
+    session: int = 0  # which of the file's sessions it belongs to
 
 
 def encode_record(direction: bytes, time_ns: int, payload: bytes) -> bytes:
@@ -63,12 +65,34 @@ def read_records(stream: BinaryIO) -> Iterator[Record]:
         yield Record(direction, time_ns, payload)
 
 
+def open_records(path: str | os.PathLike[str]) -> Iterator[Record]:
+    """The records of the recording at `path`; a file that is not one fails here, not at the first read."""
+    stream = open(path, "rb")
+    try:
+        if stream.read(len(MAGIC)) != MAGIC:
+            raise ValueError(f"{os.fspath(path)} is not a plim recording")
+        stream.seek(0)
+    except BaseException:
+        stream.close()
+        raise
+
+    def records() -> Iterator[Record]:
+        with stream:
+            yield from read_records(stream)
+    return records()
+
+
 def _intact_length(path: str) -> int:
     with open(path, "rb") as stream:
         end = len(MAGIC)
         for _ in read_records(stream):
             end = stream.tell()  # the generator has read exactly up to the end of this record
         return end
+
+
+def open_sink(path: str | os.PathLike[str], url: str) -> Recorder:
+    """Where a client records: a raw recording at `path`."""
+    return Recorder(path)
 
 
 class Recorder:
@@ -91,6 +115,12 @@ class Recorder:
         with self._lock:
             if not self._file.closed:
                 self._file.write(record)
+
+    def packet(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
+        self.write(direction, payload, mono_ns)
+
+    def message(self, direction: bytes, message: object, wall_ns: int) -> None:
+        pass  # the packets hold every message already
 
     def close(self) -> None:
         with self._lock:

@@ -37,23 +37,44 @@ class FakePlim:
         self.sock.bind(("127.0.0.1", 0))
         self.url = "udp://127.0.0.1:%d" % self.sock.getsockname()[1]
         self.host = None
+        self._early = []  # datagrams read to learn the client's address, not yet handed out
+
+    def _receive(self, timeout):
+        if self._early:
+            return self._early.pop(0)
+        if not select.select([self.sock], [], [], timeout)[0]:
+            return None
+        data, self.host = self.sock.recvfrom(65536)
+        return data, self.host
 
     def datagrams(self, timeout=0.3):
         """Everything that arrives until `timeout` passes without a datagram."""
         out = []
-        while select.select([self.sock], [], [], timeout)[0]:
-            data, self.host = self.sock.recvfrom(65536)
-            out.append(data)
+        while (got := self._receive(timeout)) is not None:
+            out.append(got[0])
         return out
 
     def messages(self, timeout=0.3):
         return host_messages(self.datagrams(timeout))
 
-    def wait_for_host(self, client):
-        """The client's address, found by making it speak."""
-        client.send("Pong")
+    def senders(self, timeout=0.3):
+        """(message, sender) for each message apart from heartbeats, each datagram holding whole frames."""
+        out = []
+        while (got := self._receive(timeout)) is not None:
+            out += [(message, got[1]) for message in host_messages([got[0]]) if message != "Ping"]
+        return out
+
+    def commands(self, timeout=0.3):
+        """What the client sent apart from its heartbeat Pings."""
+        return [m for m in self.messages(timeout) if m != "Ping"]
+
+    def wait_for_host(self, client=None):
+        """The client's address, from its first heartbeat (or from making it speak); what it sent is kept."""
+        if client is not None:
+            client.send("Pong")
         assert select.select([self.sock], [], [], WAIT_S)[0]
-        _, self.host = self.sock.recvfrom(65536)
+        data, self.host = self.sock.recvfrom(65536)
+        self._early.append((data, self.host))
 
     def send(self, data, host=None):
         self.sock.sendto(data, host or self.host)
@@ -67,6 +88,19 @@ def fake_plim():
     plim = FakePlim()
     yield plim
     plim.close()
+
+
+def free_udp_port():
+    probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port
+
+
+def run_child(script, timeout=60, **kwargs):
+    """A Python program in its own process, as a user would run it."""
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=timeout, **kwargs)
 
 
 def spawn_sim(*args):

@@ -23,9 +23,8 @@ def plim(*args, timeout=60):
     (("drive", "sim://", "--left", "1", "--right", "inf", "--seconds", "1"),
      "plim drive: error: argument --right: must be a finite number: 'inf'"),
     (("drive", "sim://", "--left", "1", "--right", "1"), "plim drive: error: the following arguments are required: --seconds"),
-    (("ping", "udp://host"), "plim ping: error: bad plim URL 'udp://host': udp:// needs a host and a port; use one of "
-     "udp://HOST:PORT, udp-listen://ADDR:PORT[?peer=HOST], serial:///dev/ttyUSB0[?baud=115200], "
-     "sim://[?scan_hz=10&seed=3], file:///path/run.plimlog[?speed=1]"),
+    (("ping", "udp://host"), "plim ping: error: bad plim URL 'udp://host': udp:// needs a host and a port; the form is "
+     "udp://HOST:PORT"),
     (("dump", "x.plimlog", "--kind", "Scans"), "plim dump: error: argument --kind: invalid choice: 'Scans' (choose from "
      "'Ping', 'Pong', 'Scan', 'DriveBaseState', 'ImuMeasurement', 'State')"),
     (("dump", "/nonexistent/run.plimlog"), "plim dump: error: [Errno 2] No such file or directory: '/nonexistent/run.plimlog'"),
@@ -70,7 +69,7 @@ def test_drive_holds_then_stops(fake_plim, interrupt):
         out, err = proc.communicate(timeout=60)
     finally:
         stop(proc)
-    sent = fake_plim.messages()
+    sent = fake_plim.commands()
     moving = {"SetDriveBaseVelocity": {"left_velocity_rad_per_s": 2.5, "right_velocity_rad_per_s": -1.0}}
     halt = {"SetDriveBaseVelocity": {"left_velocity_rad_per_s": 0.0, "right_velocity_rad_per_s": 0.0}}
     assert sent[-1] == halt and set(map(json.dumps, sent[:-1])) == {json.dumps(moving)}
