@@ -13,7 +13,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from . import commands, lifecycle
-from .core import Arrival, ClientCore, LinkState, Stats
+from .core import Arrival, ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import AsyncKindQueries
 from .peer import PeerFilter
@@ -409,7 +409,7 @@ class AsyncSubscription:
 
 
 async def connect(url: str | os.PathLike[str], *, auto_pong: bool = True, strict: bool = False,
-                  stop_on_close: bool = True, record: str | os.PathLike[str] | None = None, queue_size: int = 10000,
+                  stop_on_close: bool = True, record: str | os.PathLike[str] | Sink | None = None, queue_size: int = 10000,
                   heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0, write_timeout_s: float = 1.0,
                   handle_signals: bool = True) -> AsyncPlimClient:
     """Opens a client on the running loop; the URL forms and settings are those of PlimClient."""

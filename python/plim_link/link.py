@@ -10,7 +10,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
 from . import commands, lifecycle
-from .core import ClientCore, LinkState, Stats
+from .core import ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import KindQueries
 from .recording import RECEIVED, Record, open_records, open_sink
@@ -40,7 +40,7 @@ class PlimClient(KindQueries):
     """
 
     def __init__(self, url: str | os.PathLike[str], *, auto_pong: bool = True, strict: bool = False,
-                 stop_on_close: bool = True, record: str | os.PathLike[str] | None = None,
+                 stop_on_close: bool = True, record: str | os.PathLike[str] | Sink | None = None,
                  queue_size: int = 10000, heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0,
                  write_timeout_s: float = 1.0, handle_signals: bool = True) -> None:
         endpoint = parse_url(url)

@@ -21,7 +21,10 @@ import time
 import zlib
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
+
+if TYPE_CHECKING:
+    from .core import Sink
 
 MAGIC = b"PLIMLOG1"
 RECEIVED = b"<"
@@ -90,9 +93,11 @@ def _intact_length(path: str) -> int:
         return end
 
 
-def open_sink(path: str | os.PathLike[str], url: str) -> Recorder:
-    """Where a client records: a raw recording at `path`."""
-    return Recorder(path)
+def open_sink(record: str | os.PathLike[str] | Sink, url: str) -> Sink:
+    """Where a client records: a raw recording at a path, or any sink of the caller's own."""
+    if isinstance(record, (str, os.PathLike)):
+        return Recorder(record)
+    return record
 
 
 class Recorder:

@@ -197,3 +197,28 @@ def test_a_replay_waits_for_the_readers_that_read():
 def test_replay_pace_per_session(speed, records, due):
     clock = ReplayClock(speed)
     assert [clock.due_ns(session, t, 0) for session, t in records] == due
+
+
+def test_texts_are_the_links_own_whatever_the_cuts():
+    import json
+    import random
+    from plim_ffi import Link
+    from plim_link.jsontext import TextDecoder
+    rng = random.Random(3)
+    messages = [scan_msg for n in (0, 1, 200) for scan_msg in [{"Scan": [
+        {"quality": rng.randrange(256), "angle_rad": rng.uniform(-7, 7), "distance_mm": rng.choice([None, 1e-7, 1e13])}
+        for _ in range(n)]}]] + ["Ping"]
+    stream = b"".join(device_frame(m) for m in messages) + b"\x02\x00"  # and one bad frame
+    link = Link()
+    decoder = TextDecoder()
+    texts = []
+    start = 0
+    while start < len(stream):
+        end = start + rng.randrange(1, 3000)
+        texts += decoder.feed(stream[start:end])
+        start = end
+    expected = []
+    for m in messages:
+        link.handle_receive(json.dumps(list(device_frame(m))))
+        expected.append(link.poll_receive())
+    assert texts == expected and '"distance_mm":1e-7' in texts[1] + texts[2]
