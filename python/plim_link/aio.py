@@ -8,7 +8,7 @@ import logging
 import os
 import socket
 import time
-from collections.abc import AsyncIterator, Callable, Iterator
+from collections.abc import AsyncIterator, Callable
 from types import TracebackType
 from typing import TYPE_CHECKING, Any
 
@@ -17,7 +17,7 @@ from .core import Arrival, ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import AsyncKindQueries
 from .peer import PeerFilter
-from .recording import RECEIVED, Record, open_records, open_sink
+from .recording import RECEIVED, open_records, open_sink
 from .replay import ReplayClock
 from .transports import open_datagram, open_serial
 from .urls import parse_url
@@ -25,6 +25,7 @@ from .waiting import Deadline, check_seconds, check_timeout
 
 if TYPE_CHECKING:
     from .messages import DeviceMessage, HostMessage
+    from .recording_reader import RecordingReader
 
 log = logging.getLogger("plim_link")
 
@@ -344,7 +345,7 @@ class AsyncPlimClient(AsyncKindQueries):
                         traceback: TracebackType | None) -> None:
         await self.close()
 
-    async def _replay(self, records: Iterator[Record], speed: float | None) -> None:
+    async def _replay(self, records: RecordingReader, speed: float | None) -> None:
         core = self._core
         clock = ReplayClock(speed)
         try:
@@ -364,6 +365,8 @@ class AsyncPlimClient(AsyncKindQueries):
             core.end(exc)
         else:
             core.end()
+        finally:
+            records.close()
         self._changed()
 
 
@@ -424,14 +427,15 @@ async def connect(url: str | os.PathLike[str], *, auto_pong: bool = True, strict
     if endpoint.scheme in ("udp", "udp-listen", "sim"):
         # Resolving a name can take seconds: not on the loop.
         sock, listen, on_close = await loop.run_in_executor(None, open_datagram, endpoint)
-    sink = open_sink(record, text) if record is not None else None
+    sink = None
     try:
+        sink = open_sink(record, text) if record is not None else None
         core = ClientCore(mono_ns=time.monotonic_ns(), auto_pong=auto_pong, strict=strict,
                           stop_on_close=stop_on_close, heartbeat_s=heartbeat_s, link_timeout_s=link_timeout_s,
                           queue_size=queue_size, live=endpoint.live, peer_known=listen is None, sink=sink)
         client = AsyncPlimClient(core, text, write_timeout, handle_signals)
     except BaseException:
-        for thing in (sock, sink):
+        for thing in (sock, sink, records):
             if thing is not None:
                 thing.close()
         if on_close is not None:

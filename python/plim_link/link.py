@@ -13,7 +13,7 @@ from . import commands, lifecycle
 from .core import ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import KindQueries
-from .recording import RECEIVED, Record, open_records, open_sink
+from .recording import RECEIVED, open_records, open_sink
 from .replay import ReplayClock
 from .transports import NetworkReport, Transport, open_transport
 from .urls import parse_url
@@ -21,6 +21,7 @@ from .waiting import Deadline, check_seconds, check_timeout
 
 if TYPE_CHECKING:
     from .messages import DeviceMessage, HostMessage
+    from .recording_reader import RecordingReader
 
 log = logging.getLogger("plim_link")
 POLL_S = 0.05  # how soon the reader thread notices close()
@@ -47,11 +48,12 @@ class PlimClient(KindQueries):
         self.url = url if isinstance(url, str) else os.fspath(url)
         self._write_timeout = check_seconds(write_timeout_s, "write_timeout_s")
         self._transport: Transport | None = None
-        self._records: Iterator[Record] | None = None
+        self._records: RecordingReader | None = None
         if endpoint.scheme == "file":
             self._records = open_records(endpoint.path)
-        sink = open_sink(record, self.url) if record is not None else None
+        sink = None
         try:
+            sink = open_sink(record, self.url) if record is not None else None
             if self._records is None:
                 self._transport = open_transport(endpoint)
             self._core = ClientCore(
@@ -59,10 +61,9 @@ class PlimClient(KindQueries):
                 heartbeat_s=heartbeat_s, link_timeout_s=link_timeout_s, queue_size=queue_size,
                 live=endpoint.live, peer_known=self._transport is None or self._transport.peer_known, sink=sink)
         except BaseException:
-            if self._transport is not None:
-                self._transport.close()
-            if sink is not None:
-                sink.close()
+            for thing in (self._transport, sink, self._records):
+                if thing is not None:
+                    thing.close()
             raise
         self._speed = endpoint.options.get("speed")
         self._cond = threading.Condition()  # guards the core; waiters wait on it
@@ -240,6 +241,8 @@ class PlimClient(KindQueries):
                     self._transport.close()
                 except OSError:
                     pass
+            if self._records is not None:
+                self._records.close()
             with self._cond:
                 self._core.close_sink()
             lifecycle.closed(self)

@@ -1,37 +1,55 @@
-"""Run recordings: every packet each way, with its direction and a monotonic timestamp.
+"""Run recordings: every packet each way, in sessions that know when they were made.
 
-A file is the 8-byte magic ``PLIMLOG1`` followed by records, each::
+A file is the 8-byte magic ``PLIMLOG2`` followed by records, each::
 
-    direction  1 byte       '<' received from the plim, '>' sent to it
+    mark       2 bytes      A5 5A, where a reader looks for the next record after damage
+    type       1 byte       '<' packet received from the plim, '>' packet sent to it,
+                            'S' session header
+    session    4 bytes LE   the session's number, drawn at random by its writer
     time_ns    8 bytes LE   time.monotonic_ns() when the packet crossed
-    length     4 bytes LE   payload length
-    payload    length bytes the packet as it was on the wire
+    length     4 bytes LE   payload length, at most MAX_PAYLOAD
+    payload    length bytes the packet as it was on the wire; for 'S', see below
     crc32      4 bytes LE   zlib.crc32 of everything above in this record
 
-Each record goes to the file in one unbuffered write, so a crash can cut off
-only the last one; readers stop there, and a writer that appends to the file
-first trims that cut-off tail.
+A session header's payload is the wall-clock time (time.time_ns(), 8 bytes LE, signed) read with
+its time_ns, then a compact JSON object {"plim_ffi": ..., "wire": ..., "url": ...}; a record's
+wall-clock time is the header's plus the monotonic time elapsed since it.
+
+Every record goes to the file in one write() on a descriptor opened for appending, so two
+writers never cut into each other's records and a crash can cut off only the record being
+written. A new file appears with its magic and first header already in it, or not at all.
+Appending adds a session after whatever the file holds: no byte is ever removed, and readers
+skip what they cannot read (recording_reader.py).
 """
 from __future__ import annotations
 
+import errno
+import fcntl
+import json
 import os
+import secrets
 import struct
 import threading
 import time
 import zlib
-from collections.abc import Iterator
 from dataclasses import dataclass
+from functools import cache
 from typing import TYPE_CHECKING, BinaryIO
 
 if TYPE_CHECKING:
     from .core import Sink
+    from .recording_reader import RecordingReader
 
-MAGIC = b"PLIMLOG1"
+MAGIC = b"PLIMLOG2"
+MAGIC_V1 = b"PLIMLOG1"
+MARK = b"\xa5\x5a"
 RECEIVED = b"<"
 SENT = b">"
-_HEAD = struct.Struct("<cQI")
-_CRC = struct.Struct("<I")
-MAX_PAYLOAD = 1 << 20  # far above any datagram; a larger length means a damaged file
+SESSION = b"S"
+HEAD = struct.Struct("<2scIQI")  # mark, type, session, time_ns, length
+CRC = struct.Struct("<I")
+WALL = struct.Struct("<q")
+MAX_PAYLOAD = 1 << 20  # far above any datagram or stream read; a larger length means a damaged file
 
 
 @dataclass(frozen=True)
@@ -40,86 +58,171 @@ class Record:
     time_ns: int
     payload: bytes
     wall_ns: int | None = None  # when the packet crossed, by the wall clock, where the file says
-    session: int = 0  # which of the file's sessions it belongs to
+    session: int = 0  # which of the file's sessions it belongs to, counted from 0 in order of appearance
 
 
-def encode_record(direction: bytes, time_ns: int, payload: bytes) -> bytes:
-    body = _HEAD.pack(direction, time_ns, len(payload)) + payload
-    return body + _CRC.pack(zlib.crc32(body))
+def encode_record(direction: bytes, time_ns: int, payload: bytes, session: int = 0) -> bytes:
+    body = HEAD.pack(MARK, direction, session, time_ns, len(payload)) + payload
+    return body + CRC.pack(zlib.crc32(body))
 
 
-def read_records(stream: BinaryIO) -> Iterator[Record]:
-    """Every intact record in order; stops at the first cut-off or damaged one."""
-    if stream.read(len(MAGIC)) != MAGIC:
-        raise ValueError("not a plim recording (magic PLIMLOG1 missing)")
-    while True:
-        head = stream.read(_HEAD.size)
-        if len(head) < _HEAD.size:
-            return
-        direction, time_ns, length = _HEAD.unpack(head)
-        if direction not in (RECEIVED, SENT) or length > MAX_PAYLOAD:
-            return
-        rest = stream.read(length + _CRC.size)
-        if len(rest) < length + _CRC.size:
-            return
-        payload = rest[:length]
-        if _CRC.unpack(rest[length:])[0] != zlib.crc32(head + payload):
-            return
-        yield Record(direction, time_ns, payload)
+@cache
+def wire_version() -> str:
+    """The wire version the module writes into every frame's header, read from a frame it wrote."""
+    from plim_ffi import ObjectLink
+    from plim_sim.wire import decode_frame
+
+    link = ObjectLink()
+    link.send("Ping")
+    packet = link.poll_transmit()
+    assert packet is not None  # a Ping is one packet
+    version, _ = decode_frame(packet)
+    return ".".join(map(str, version))
 
 
-def open_records(path: str | os.PathLike[str]) -> Iterator[Record]:
-    """The records of the recording at `path`; a file that is not one fails here, not at the first read."""
-    stream = open(path, "rb")
-    try:
-        if stream.read(len(MAGIC)) != MAGIC:
-            raise ValueError(f"{os.fspath(path)} is not a plim recording")
-        stream.seek(0)
-    except BaseException:
-        stream.close()
-        raise
+def session_header(wall_ns: int, url: str) -> bytes:
+    from . import __version__
 
-    def records() -> Iterator[Record]:
-        with stream:
-            yield from read_records(stream)
-    return records()
+    about = {"plim_ffi": __version__, "wire": wire_version(), "url": url}
+    return WALL.pack(wall_ns) + json.dumps(about, separators=(",", ":"), ensure_ascii=False).encode()
 
 
-def _intact_length(path: str) -> int:
-    with open(path, "rb") as stream:
-        end = len(MAGIC)
-        for _ in read_records(stream):
-            end = stream.tell()  # the generator has read exactly up to the end of this record
-        return end
+def open_records(path: str | os.PathLike[str]) -> RecordingReader:
+    """The records of the recording at `path`, damage skipped; close() it if it is not read to the end.
+
+    A file that is not a recording (empty, a directory, unreadable, another kind of file) fails
+    here, with a one-line ValueError or OSError, not at the first read.
+    """
+    from .recording_reader import RecordingReader
+
+    return RecordingReader.open(path)
+
+
+def read_records(stream: BinaryIO) -> RecordingReader:
+    """The records of a recording read from an open binary stream, damage skipped."""
+    from .recording_reader import RecordingReader
+
+    return RecordingReader(stream, getattr(stream, "name", "recording"))
 
 
 def open_sink(record: str | os.PathLike[str] | Sink, url: str) -> Sink:
-    """Where a client records: a raw recording at a path, or any sink of the caller's own."""
+    """Where a client records: MCAP for a path ending in .mcap, a raw recording at any other path,
+    or any sink of the caller's own."""
     if isinstance(record, (str, os.PathLike)):
-        return Recorder(record)
+        if os.fspath(record).lower().endswith(".mcap"):
+            from .mcap_export import McapSink
+            return McapSink(record, url)
+        return Recorder(record, url)
     return record
 
 
-class Recorder:
-    """Appends records to a recording; safe to call from the reader thread and the caller at once."""
+def _write_all(fd: int, data: bytes) -> None:
+    view = memoryview(data)
+    while view:
+        # A file takes a whole write at once unless it has hit a limit (a full disk, RLIMIT_FSIZE);
+        # then the next write says which, and what went out is damage a reader skips.
+        view = view[os.write(fd, view):]
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
-        path = os.fspath(path)
+
+def _existing_kind(path: str) -> bytes:
+    """What an existing file holds: MAGIC for a recording one can append to, b"" when empty."""
+    from .recording_reader import RecordingReader
+
+    with open(path, "rb") as stream:
+        if not stream.read(1):
+            return b""
+        stream.seek(0)
+        version = RecordingReader(stream, path).version
+    if version == 1:
+        raise ValueError(f"{path} is a version-1 plim recording; record to a new file")
+    return MAGIC
+
+
+def create_beside(path: str) -> tuple[int, str]:
+    """A new empty file in the folder of `path` under a temporary name, with the permissions any
+    new file gets there; (descriptor, name)."""
+    folder = os.path.dirname(os.path.abspath(path))
+    while True:
+        name = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
+        try:
+            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
+        except FileExistsError:
+            continue
+
+
+def _create_or_open(path: str, first: bytes) -> int:
+    """An append-only descriptor on `path`, whose file starts with the magic.
+
+    A new file is written under a temporary name and linked into place, which fails if the name
+    exists: two writers starting at once get one file with both sessions, never two magics or a
+    header cut into.
+    """
+    fd, temporary = create_beside(path)
+    try:
+        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_APPEND)
+        _write_all(fd, MAGIC + first)
+        try:
+            os.link(temporary, path)
+            return fd
+        except FileExistsError:
+            exists = True
+        except OSError as exc:
+            if exc.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP):
+                raise
+            exists = False  # a file system without hard links
+        os.close(fd)
+        fd = -1
+        return _append_to(path, first) if exists else _create_exclusively(path, first)
+    except BaseException:
+        if fd >= 0:
+            os.close(fd)
+        raise
+    finally:
+        os.unlink(temporary)
+
+
+def _create_exclusively(path: str, first: bytes) -> int:
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL, 0o666)
+    except FileExistsError:
+        return _append_to(path, first)
+    try:
+        _write_all(fd, MAGIC + first)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+def _append_to(path: str, first: bytes) -> int:
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND)
+    try:
+        kind = _existing_kind(path)
+        _write_all(fd, first if kind else MAGIC + first)
+    except BaseException:
+        os.close(fd)
+        raise
+    return fd
+
+
+class Recorder:
+    """Writes one session of a recording; safe to call from the reader thread and the caller at once."""
+
+    def __init__(self, path: str | os.PathLike[str], url: str = "") -> None:
+        self.path = os.fspath(path)
+        self.session = int.from_bytes(os.urandom(4), "little")
         self._lock = threading.Lock()
-        existing = os.path.getsize(path) if os.path.exists(path) else 0
-        if existing:
-            keep = _intact_length(path)  # raises for a file that is not a recording
-            if keep < existing:
-                os.truncate(path, keep)
-        self._file = open(path, "ab", buffering=0)
-        if not existing:
-            self._file.write(MAGIC)
+        mono, wall = time.monotonic_ns(), time.time_ns()
+        header = encode_record(SESSION, mono, session_header(wall, url), self.session)
+        self._fd = _create_or_open(self.path, header)
 
     def write(self, direction: bytes, payload: bytes, time_ns: int | None = None) -> None:
-        record = encode_record(direction, time.monotonic_ns() if time_ns is None else time_ns, payload)
+        if len(payload) > MAX_PAYLOAD:
+            raise ValueError(f"a packet of {len(payload)} bytes is beyond what a recording holds ({MAX_PAYLOAD})")
+        record = encode_record(direction, time.monotonic_ns() if time_ns is None else time_ns, payload, self.session)
         with self._lock:
-            if not self._file.closed:
-                self._file.write(record)
+            if self._fd >= 0:
+                _write_all(self._fd, record)
 
     def packet(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
         self.write(direction, payload, mono_ns)
@@ -129,4 +232,6 @@ class Recorder:
 
     def close(self) -> None:
         with self._lock:
-            self._file.close()
+            fd, self._fd = self._fd, -1
+            if fd >= 0:
+                os.close(fd)
