@@ -66,7 +66,9 @@ class PlimClient(KindQueries):
             raise
         self._speed = endpoint.options.get("speed")
         self._cond = threading.Condition()  # guards the core; waiters wait on it
-        self._write_lock = threading.Lock()  # keeps each message's packets together on the wire
+        # Keeps each message's packets together on the wire; re-entrant, so that a signal handler
+        # closing the client in the middle of a send still gets the stop out at once.
+        self._write_lock = threading.RLock()
         self._stopping = threading.Event()
         self._closed = False
         loop = self._read_loop if self._records is None else self._replay_loop
