@@ -18,14 +18,14 @@ from .recording import create_beside
 from .recording_reader import RecordingReader, Session
 from .traffic import Message, TrafficDecoder, messages, to_message
 
-log = logging.getLogger("plim_link")
+log = logging.getLogger("plim_link.recording")
 
 
 class McapWriter:
     """One MCAP file; a channel and its schema are registered the first time a message needs them."""
 
     def __init__(self, stream: IO[bytes], *, chunk_size: int = 1 << 20) -> None:
-        writer_module: Any = require("mcap.writer", "writing MCAP")
+        writer_module: Any = require("mcap.writer", "exporting to MCAP")
         from . import __version__
 
         self._writer = writer_module.Writer(stream, chunk_size=chunk_size)

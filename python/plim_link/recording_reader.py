@@ -20,7 +20,7 @@ from typing import BinaryIO
 
 from .recording import CRC, HEAD, MAGIC, MAGIC_V1, MARK, MAX_PAYLOAD, RECEIVED, SENT, SESSION, WALL, Record
 
-log = logging.getLogger("plim_link")
+log = logging.getLogger("plim_link.recording")
 CHUNK = 1 << 20
 HEAD_V1 = struct.Struct("<cQI")  # direction, time_ns, length; no mark, no session
 PACKETS = (RECEIVED, SENT)

@@ -15,7 +15,7 @@ from plim_link.messages import DEVICE_MESSAGE_KINDS
 from plim_link.recording import MAGIC, RECEIVED, encode_record
 from test_client import STOP, drive, scan
 
-COMMANDS = "'sim', 'monitor', 'dump', 'ping', 'drive', 'record'"
+COMMANDS = "'sim', 'monitor', 'dump', 'ping', 'drive', 'record', 'info', 'export', 'view', 'plot'"
 
 
 def plim(*args, timeout=60):
@@ -42,7 +42,8 @@ def start(*args):
     (("monitor", "sim://", "--interval", "1e300"),
      "plim monitor: error: argument --interval: must be a positive number of seconds, at most 1e9: '1e300'"),
     (("dump", "x.plimlog", "--kind", "Scans"), "plim dump: error: argument --kind: invalid choice: 'Scans' (choose "
-     "from " + ", ".join(map(repr, DEVICE_MESSAGE_KINDS)) + ")"),
+     "from " + ", ".join(map(repr, DEVICE_MESSAGE_KINDS)) + ", 'RequestNetworkScan', 'SetNetworkConnectionConfig', "
+     "'SetUid', 'SetDriveBaseVelocity')"),
     (("dump", "/nonexistent/run.plimlog"), "plim dump: error: [Errno 2] No such file or directory: "
                                            "'/nonexistent/run.plimlog'"),
     (("dump", "/"), "plim dump: error: [Errno 21] Is a directory: '/'"),

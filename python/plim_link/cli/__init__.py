@@ -10,12 +10,12 @@ from collections.abc import Sequence
 from types import FrameType
 
 from .. import __version__
-from . import drive, dump, monitor, ping, record, sim
+from . import drive, dump, export, info, monitor, ping, plot, record, sim, view
 from .common import (BAD_INPUT, EXIT_STATUSES, FAILED, INTERRUPTED, TERMINATED, BadInput, Failed, Parser,
                      Terminated)
 
 # Each command module gives `add_parser(subcommands)`, which sets `run(args) -> exit status`.
-COMMANDS = [sim, monitor, dump, ping, drive, record]
+COMMANDS = [sim, monitor, dump, ping, drive, record, info, export, view, plot]
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -43,6 +43,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     logging.basicConfig(format="%(message)s", stream=sys.stderr,
                         level=(logging.ERROR, logging.WARNING, logging.INFO)[min(args.verbose, 2)])
+    logging.getLogger("plim_link.recording").setLevel(logging.WARNING)  # damage in a file is always worth a line
     # A kill ends as cleanly as Ctrl-C: wheels stopped, files closed.
     signal.signal(signal.SIGTERM, _terminate)
     try:
