@@ -29,8 +29,9 @@ def test_examples_were_found():
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[block.splitlines()[-1][:40] for block in BLOCKS])
-def test_example_runs(block):
+def test_example_runs(block, tmp_path):
     source = (TRANSPORT if "transport." in block else "") + block
-    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60)
+    # In a folder of its own: the files an example writes stay out of the source tree.
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert run.returncode == 0, run.stderr
     assert run.stdout and "Traceback" not in run.stderr
