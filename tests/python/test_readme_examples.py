@@ -25,7 +25,7 @@ transport = Transport()
 
 
 def test_examples_were_found():
-    assert len(BLOCKS) == 6  # the quick-start demo is run by test_client_demo.py
+    assert len(BLOCKS) == 7  # the quick-start demo is run by test_client_demo.py
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=[block.splitlines()[-1][:40] for block in BLOCKS])
