@@ -148,6 +148,8 @@ def create_beside(path: str) -> tuple[int, str]:
             return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
         except FileExistsError:
             continue
+        except OSError as exc:  # a folder that is not there or not writable: name the file asked for
+            raise type(exc)(exc.errno, exc.strerror, path) from None
 
 
 def _create_or_open(path: str, first: bytes) -> int:

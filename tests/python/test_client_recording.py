@@ -123,6 +123,11 @@ def test_appending_to_a_damaged_file_keeps_every_byte_and_reads_both(tmp_path):
     assert (reader.skipped_bytes, len(reader.sessions)) == (len(chunks[-1]) - 5 + 8, 3)
 
 
+def test_a_recording_in_a_folder_that_is_not_there_names_itself(tmp_path):
+    with pytest.raises(FileNotFoundError, match=f"^\\[Errno 2\\] No such file or directory: '{tmp_path}/no/run.plimlog'$"):
+        Recorder(tmp_path / "no" / "run.plimlog")
+
+
 @pytest.mark.parametrize("content, error", [
     (b"", "is empty, not a plim recording"),
     (b"root:x:0:0:root:/root:/bin/bash\n", "is not a plim recording"),
