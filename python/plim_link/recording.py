@@ -24,7 +24,6 @@ skip what they cannot read (recording_reader.py).
 from __future__ import annotations
 
 import errno
-import fcntl
 import json
 import os
 import secrets
@@ -61,8 +60,9 @@ class Record:
     session: int = 0  # which of the file's sessions it belongs to, counted from 0 in order of appearance
 
 
-def encode_record(direction: bytes, time_ns: int, payload: bytes, session: int = 0) -> bytes:
-    body = HEAD.pack(MARK, direction, session, time_ns, len(payload)) + payload
+def encode_record(direction: bytes, time_ns: int, payload: bytes, number: int = 0) -> bytes:
+    """One record of the session numbered `number`."""
+    body = HEAD.pack(MARK, direction, number, time_ns, len(payload)) + payload
     return body + CRC.pack(zlib.crc32(body))
 
 
@@ -124,28 +124,28 @@ def _write_all(fd: int, data: bytes) -> None:
         view = view[os.write(fd, view):]
 
 
-def _existing_kind(path: str) -> bytes:
-    """What an existing file holds: MAGIC for a recording one can append to, b"" when empty."""
+def _is_empty(path: str) -> bool:
+    """Whether an existing file is still empty; one that is neither empty nor a recording that can
+    take another session is refused with ValueError."""
     from .recording_reader import RecordingReader
 
     with open(path, "rb") as stream:
         if not stream.read(1):
-            return b""
+            return True
         stream.seek(0)
-        version = RecordingReader(stream, path).version
-    if version == 1:
-        raise ValueError(f"{path} is a version-1 plim recording; record to a new file")
-    return MAGIC
+        if RecordingReader(stream, path).version == 1:
+            raise ValueError(f"{path} is a version-1 plim recording; record to a new file")
+    return False
 
 
 def create_beside(path: str) -> tuple[int, str]:
-    """A new empty file in the folder of `path` under a temporary name, with the permissions any
-    new file gets there; (descriptor, name)."""
+    """A new empty file in the folder of `path` under a temporary name, open for appending, with the
+    permissions any new file gets there; (descriptor, name)."""
     folder = os.path.dirname(os.path.abspath(path))
     while True:
         name = os.path.join(folder, f".{os.path.basename(path)}.{secrets.token_hex(6)}.tmp")
         try:
-            return os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
+            return os.open(name, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666), name
         except FileExistsError:
             continue
         except OSError as exc:  # a folder that is not there or not writable: name the file asked for
@@ -161,7 +161,6 @@ def _create_or_open(path: str, first: bytes) -> int:
     """
     fd, temporary = create_beside(path)
     try:
-        fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_APPEND)
         _write_all(fd, MAGIC + first)
         try:
             os.link(temporary, path)
@@ -199,8 +198,7 @@ def _create_exclusively(path: str, first: bytes) -> int:
 def _append_to(path: str, first: bytes) -> int:
     fd = os.open(path, os.O_WRONLY | os.O_APPEND)
     try:
-        kind = _existing_kind(path)
-        _write_all(fd, first if kind else MAGIC + first)
+        _write_all(fd, MAGIC + first if _is_empty(path) else first)
     except BaseException:
         os.close(fd)
         raise
@@ -212,16 +210,16 @@ class Recorder:
 
     def __init__(self, path: str | os.PathLike[str], url: str = "") -> None:
         self.path = os.fspath(path)
-        self.session = int.from_bytes(os.urandom(4), "little")
+        self.number = int.from_bytes(os.urandom(4), "little")
         self._lock = threading.Lock()
         mono, wall = time.monotonic_ns(), time.time_ns()
-        header = encode_record(SESSION, mono, session_header(wall, url), self.session)
+        header = encode_record(SESSION, mono, session_header(wall, url), self.number)
         self._fd = _create_or_open(self.path, header)
 
     def write(self, direction: bytes, payload: bytes, time_ns: int | None = None) -> None:
         if len(payload) > MAX_PAYLOAD:
             raise ValueError(f"a packet of {len(payload)} bytes is beyond what a recording holds ({MAX_PAYLOAD})")
-        record = encode_record(direction, time.monotonic_ns() if time_ns is None else time_ns, payload, self.session)
+        record = encode_record(direction, time.monotonic_ns() if time_ns is None else time_ns, payload, self.number)
         with self._lock:
             if self._fd >= 0:
                 _write_all(self._fd, record)
