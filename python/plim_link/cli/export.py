@@ -23,10 +23,10 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    need("mcap.writer", "exporting to MCAP")
     open_recording(args.file)[0].close()  # not a recording: bad input, before any work
     if os.path.exists(args.out) and os.path.samefile(args.out, args.file):
         raise BadInput(f"{args.out} is the recording itself; export to another file")
+    need("mcap.writer", "exporting to MCAP")
     done = export(args.file, args.out)
     print(f"wrote {done.messages} messages to {args.out}", file=sys.stderr)
     return 0

@@ -26,8 +26,8 @@ def add_parser(commands: Any) -> None:
 def run(args: argparse.Namespace) -> int:
     if os.path.splitext(args.output)[1].lower() not in (".png", ".svg"):
         raise BadInput(f"{args.output}: the figure is written as .png or .svg")
-    need("matplotlib", "plotting")
     open_recording(args.file)[0].close()  # not a recording: bad input, before any work
+    need("matplotlib", "plotting")
     plot(args.file, args.output, args.at)
     print(f"wrote {args.output}", file=sys.stderr)
     return 0

@@ -6,7 +6,7 @@ import time
 from typing import Any
 
 from ..foxglove_view import WAIT_STEP_S, Viewer, ViewSink, replay
-from .common import Failed, as_url, is_file, number, open_client, positive, seconds, until
+from .common import BadInput, Failed, as_url, is_file, number, open_client, positive, seconds, until
 from .inputs import need, open_recording
 
 SETTLE_S = 0.5  # a viewer subscribes panel by panel: the replay waits for the rest after the first
@@ -27,9 +27,14 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    need("foxglove", "the live view")
     url = as_url(args.target)
     recording = open_recording(url) if is_file(url) else None
+    try:
+        need("foxglove", "the live view")
+    except BadInput:
+        if recording is not None:
+            recording[0].close()
+        raise
     done = until(args.seconds)
     try:
         viewer = Viewer(args.host, args.port)
