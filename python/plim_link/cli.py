@@ -206,6 +206,10 @@ def build_parser() -> argparse.ArgumentParser:
     record.add_argument("file")
     record.add_argument("--seconds", type=_positive(float), help="stop after this long (default: Ctrl-C)")
     record.set_defaults(run=cmd_record)
+
+    from . import bridge_cli, fleet_cli  # they take this module's argument types
+    bridge_cli.add_parser(commands)
+    fleet_cli.add_parser(commands)
     return parser
 
 
