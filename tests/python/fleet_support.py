@@ -1,0 +1,59 @@
+"""Helpers for the fleet tests: a bridge in its own process on a loopback TCP endpoint, and certificates."""
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import socket
+import subprocess
+
+import pytest
+
+from client_support import PLIM, WAIT_S, stop
+
+
+def free_tcp_endpoint(scheme="tcp"):
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return f"{scheme}/127.0.0.1:{port}"
+
+
+def spawn_bridge(*args):
+    """`plim bridge ARGS` in its own process, once it says it serves its plims."""
+    env = dict(os.environ, PYTHONUNBUFFERED="1")
+    proc = subprocess.Popen([*PLIM, "bridge", *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=env)
+    ready = select.select([proc.stderr], [], [], WAIT_S)[0]
+    line = proc.stderr.readline() if ready else ""
+    if not line.startswith("plim bridge: serving "):
+        proc.kill()
+        raise RuntimeError(f"plim bridge did not start: {line}{proc.communicate()[1]}")
+    return proc
+
+
+def make_certificates(where):
+    """A CA, and a certificate and key signed by it for each of: the bridge, a controller."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        pytest.skip("the openssl command is needed to make certificates")
+
+    def run(*args):
+        subprocess.run([openssl, *args], check=True, capture_output=True, cwd=where, timeout=60)
+    run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+        "-subj", "/CN=fleet-ca", "-keyout", "ca.key", "-out", "ca.pem")
+    for name in ("bridge", "controller"):
+        run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", f"/CN={name}",
+            "-keyout", f"{name}.key", "-out", f"{name}.csr")
+        (where / f"{name}.ext").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+        run("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
+    return {name: str(where / name) for name in ("ca.pem", "bridge.pem", "bridge.key", "controller.pem",
+                                                   "controller.key")}
+
+
+def stop_bridge(proc, signum=None):
+    if signum is not None and proc.poll() is None:
+        proc.send_signal(signum)
+    return stop(proc)
