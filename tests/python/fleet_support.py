@@ -1,6 +1,7 @@
 """Helpers for the fleet tests: a bridge in its own process on a loopback TCP endpoint, and certificates."""
 from __future__ import annotations
 
+import json
 import os
 import select
 import shutil
@@ -10,6 +11,27 @@ import subprocess
 import pytest
 
 from client_support import PLIM, WAIT_S, stop
+
+STATE = {"State": {"uid": "F1", "ip": None, "mac": "02:00:5e:10:00:09",
+                   "current_network_connection": {"Err": "Timeout"},
+                   "available_network_connections": [{"ssid": "lab", "strength": 200}],
+                   "built_in_test": {"power": [{"name": "battery", "result": "Pass"}], "wifi": [], "lidar": [],
+                                     "imu": [], "encoders": []}}}
+# Every kind the plim sends, and the text the consumer must get: Link's own digits and order.
+EVERY_KIND = [
+    ("Ping", '"Ping"'),
+    ("Pong", '"Pong"'),
+    ({"Scan": [{"quality": 1, "angle_rad": 0.5, "distance_mm": 2.0}, {"quality": 0, "angle_rad": 0.1,
+                                                                       "distance_mm": None}]},
+     '{"Scan":[{"quality":1,"angle_rad":0.5,"distance_mm":2.0},{"quality":0,"angle_rad":0.1,"distance_mm":null}]}'),
+    ({"DriveBaseState": {"left": {"effort_percent": 1.5, "velocity_rad_per_s": -0.25, "position_rad": 3.0},
+                         "right": {"effort_percent": 0.0, "velocity_rad_per_s": 0.1, "position_rad": -1e-3}}},
+     '{"DriveBaseState":{"left":{"effort_percent":1.5,"velocity_rad_per_s":-0.25,"position_rad":3.0},'
+     '"right":{"effort_percent":0.0,"velocity_rad_per_s":0.1,"position_rad":-0.001}}}'),
+    ({"ImuMeasurement": {"accel": {"x": 0.1, "y": 0.2, "z": 9.81}, "gyro": {"x": 0.0, "y": -0.5, "z": 1e-7}}},
+     '{"ImuMeasurement":{"accel":{"x":0.1,"y":0.2,"z":9.81},"gyro":{"x":0.0,"y":-0.5,"z":1e-7}}}'),
+    (STATE, json.dumps(STATE, separators=(",", ":"))),
+]
 
 
 def free_tcp_endpoint(scheme="tcp"):

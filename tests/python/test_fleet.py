@@ -12,31 +12,11 @@ import pytest
 zenoh = pytest.importorskip("zenoh")
 
 from client_support import PLIM, WAIT_S, FakePlim, device_frame, host_messages, spawn_sim, stop  # noqa: E402
-from fleet_support import free_tcp_endpoint, make_certificates, spawn_bridge, stop_bridge  # noqa: E402
+from fleet_support import EVERY_KIND, STATE, free_tcp_endpoint, make_certificates, spawn_bridge, stop_bridge  # noqa: E402
 from plim_link.fleet import Fleet  # noqa: E402
 from plim_link.inbox import Timed  # noqa: E402
 from test_client import STOP, drive  # noqa: E402
 
-STATE = {"State": {"uid": "F1", "ip": None, "mac": "02:00:5e:10:00:09",
-                   "current_network_connection": {"Err": "Timeout"},
-                   "available_network_connections": [{"ssid": "lab", "strength": 200}],
-                   "built_in_test": {"power": [{"name": "battery", "result": "Pass"}], "wifi": [], "lidar": [],
-                                     "imu": [], "encoders": []}}}
-# Every kind the plim sends, and the text the consumer must get: Link's own digits and order.
-EVERY_KIND = [
-    ("Ping", '"Ping"'),
-    ("Pong", '"Pong"'),
-    ({"Scan": [{"quality": 1, "angle_rad": 0.5, "distance_mm": 2.0}, {"quality": 0, "angle_rad": 0.1,
-                                                                       "distance_mm": None}]},
-     '{"Scan":[{"quality":1,"angle_rad":0.5,"distance_mm":2.0},{"quality":0,"angle_rad":0.1,"distance_mm":null}]}'),
-    ({"DriveBaseState": {"left": {"effort_percent": 1.5, "velocity_rad_per_s": -0.25, "position_rad": 3.0},
-                         "right": {"effort_percent": 0.0, "velocity_rad_per_s": 0.1, "position_rad": -1e-3}}},
-     '{"DriveBaseState":{"left":{"effort_percent":1.5,"velocity_rad_per_s":-0.25,"position_rad":3.0},'
-     '"right":{"effort_percent":0.0,"velocity_rad_per_s":0.1,"position_rad":-0.001}}}'),
-    ({"ImuMeasurement": {"accel": {"x": 0.1, "y": 0.2, "z": 9.81}, "gyro": {"x": 0.0, "y": -0.5, "z": 1e-7}}},
-     '{"ImuMeasurement":{"accel":{"x":0.1,"y":0.2,"z":9.81},"gyro":{"x":0.0,"y":-0.5,"z":1e-7}}}'),
-    (STATE, json.dumps(STATE, separators=(",", ":"))),
-]
 KNOWN = "`Ping`, `Pong`, `RequestNetworkScan`, `SetNetworkConnectionConfig`, `SetUid`, `SetDriveBaseVelocity`"
 REFUSED = [
     (b'{"SetDriveBaseVelocity":[NaN,0]}', "SetDriveBaseVelocity.left_velocity_rad_per_s: expected a number, got nan"),

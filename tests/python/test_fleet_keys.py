@@ -1,0 +1,200 @@
+"""What the fleet decides before any bus is open: names, key encodings, settings, fleet files, the
+checks a command passes, and the commands' answers to bad input or a missing extra."""
+import json
+import math
+import subprocess
+import sys
+from importlib import metadata
+
+import pytest
+from hypothesis import given, strategies as st
+
+from client_support import PLIM, device_frame
+from fleet_support import EVERY_KIND
+from plim_link import zenoh_keys as keys
+from plim_link.bridge_cli import parse_plim, read_fleet
+from plim_link.commands import kind_of
+from plim_link.core import ClientCore
+from plim_link.fleet import checked_command
+from plim_link.jsontext import TextDecoder
+from plim_link.zenoh_config import BusSettings
+
+
+@pytest.mark.parametrize("name, error", [
+    ("a1", None), ("plim-7.lab_2", None), ("é", None), ("x y", None),
+    ("", "a plim name must not be empty"),
+    ("a/b", "plim name 'a/b' must be a single key chunk, without '/'"),
+    ("*", "plim name '*' must be a single key chunk, without '*'"),
+    ("**", "plim name '**' must be a single key chunk, without '*'"),
+    ("a$*#?", "plim name 'a$*#?' must be a single key chunk, without '#' '$' '*' '?'"),
+    ("@admin", "plim name '@admin' must not start with '@' (such chunks match only themselves)"),
+])
+def test_names_are_single_key_chunks(name, error):
+    if error is None:
+        assert keys.check_name(name) == name and keys.name_of(keys.msg(name, "Scan")) == name
+    else:
+        with pytest.raises(ValueError) as caught:
+            keys.check_name(name)
+        assert str(caught.value) == error
+
+
+def test_the_key_layout():
+    assert [keys.msg("a", "Scan"), keys.msg("*"), keys.link("a"), keys.cmd("a"), keys.error("a"),
+            keys.latest("a", "State"), keys.info("a"), keys.bridge("*"), keys.controllers("a"),
+            keys.controller("a", "zid1")] == [
+        "plim/a/msg/Scan", "plim/*/msg/*", "plim/a/link", "plim/a/cmd", "plim/a/error", "plim/a/latest/State",
+        "plim/a/info", "plim/*/bridge", "plim/a/controller/**", "plim/a/controller/zid1"]
+
+
+@pytest.mark.parametrize("message, text", EVERY_KIND)
+def test_the_kind_of_a_text_as_link_writes_it(message, text):
+    assert TextDecoder().feed(device_frame(message)) == [text]
+    assert keys.kind_of_text(text) == kind_of(message)
+
+
+@given(st.integers(0, 2**64 - 1))
+def test_arrival_times_are_8_bytes_little_endian(wall_ns):
+    attachment = keys.encode_time(wall_ns)
+    assert attachment == wall_ns.to_bytes(8, "little") and keys.decode_time(attachment) == wall_ns
+
+
+@pytest.mark.parametrize("attachment", [None, b"", b"\x01" * 7, b"\x01" * 9])
+def test_an_attachment_of_another_size_is_no_time(attachment):
+    assert keys.decode_time(attachment) is None
+
+
+@pytest.mark.parametrize("settings, error", [
+    (dict(connect=("127.0.0.1:7447",)), "bad connect endpoint '127.0.0.1:7447': the form is PROTOCOL/ADDRESS, "
+                                        "e.g. tcp/127.0.0.1:7447 or tls/bus.example:7447"),
+    (dict(listen=("tcp/ 1",)), "bad listen endpoint 'tcp/ 1': the form is PROTOCOL/ADDRESS, "
+                               "e.g. tcp/127.0.0.1:7447 or tls/bus.example:7447"),
+    (dict(listen=("tcp/0.0.0.0:7447",), tls_ca="/etc/hostname"),
+     "listen endpoint 'tcp/0.0.0.0:7447' is not encrypted: with TLS settings every endpoint must be tls/HOST:PORT"),
+    (dict(tls_ca="/etc/hostname", tls_key="/etc/hostname"),
+     "a TLS certificate needs its key, and a key its certificate (--tls-cert with --tls-key)"),
+    (dict(tls_cert="/etc/hostname", tls_key="/etc/hostname"),
+     "TLS needs the fleet's CA (--tls-ca) to check the other side's certificate"),
+    (dict(connect=("tls/h:1",), tls_ca="/nonexistent/ca.pem"), "cannot read /nonexistent/ca.pem"),
+    (dict(config="/nonexistent/zenoh.json5"), "cannot read /nonexistent/zenoh.json5"),
+])
+def test_bus_settings_that_cannot_work_are_refused(settings, error):
+    with pytest.raises(ValueError) as caught:
+        BusSettings(**settings).check()
+    assert str(caught.value) == error
+
+
+def test_the_zenoh_config_is_no_more_open_than_asked(tmp_path):
+    pytest.importorskip("zenoh")
+    from plim_link.zenoh_config import make_config
+    for path in ("ca", "cert", "key"):
+        (tmp_path / path).write_text("")
+    plain = make_config(BusSettings(connect=("tcp/127.0.0.1:7447",)))
+    assert [json.loads(plain.get_json(k)) for k in ("connect/endpoints", "listen/endpoints", "scouting/multicast/enabled")] == [
+        ["tcp/127.0.0.1:7447"], [], False]
+    tls = make_config(BusSettings(listen=("tls/127.0.0.1:7447",), tls_ca=str(tmp_path / "ca"),
+                                  tls_cert=str(tmp_path / "cert"), tls_key=str(tmp_path / "key")))
+    got = json.loads(tls.get_json("transport/link/tls"))
+    assert got["root_ca_certificate"] == str(tmp_path / "ca") and got["enable_mtls"] is True
+    assert got["listen_certificate"] == got["connect_certificate"] == str(tmp_path / "cert")
+    assert got["listen_private_key"] == got["connect_private_key"] == str(tmp_path / "key")
+    assert json.loads(tls.get_json("listen/endpoints")) == ["tls/127.0.0.1:7447"]
+    anonymous = make_config(BusSettings(connect=("tls/127.0.0.1:7447",), tls_ca=str(tmp_path / "ca")))
+    assert json.loads(anonymous.get_json("transport/link/tls"))["enable_mtls"] is False
+
+
+@pytest.mark.parametrize("text, error", [
+    ("a=sim://", None),
+    ("a=udp://h:1=x", None),
+    ("a", "'a' is not NAME=URL"),
+    ("a=", "'a=' is not NAME=URL"),
+    ("=sim://", "a plim name must not be empty"),
+])
+def test_plims_on_the_command_line(text, error):
+    if error is None:
+        name, url = parse_plim(text)
+        assert f"{name}={url}" == text
+    else:
+        with pytest.raises(ValueError) as caught:
+            parse_plim(text)
+        assert str(caught.value) == error
+
+
+@pytest.mark.parametrize("content, result", [
+    ('[plims]\na = "sim://"\n"b.2" = "udp://10.0.0.2:7000"\n', {"a": "sim://", "b.2": "udp://10.0.0.2:7000"}),
+    ('[plims]\n"a/b" = "sim://"\n', "plim name 'a/b' must be a single key chunk, without '/'"),
+    ('[plims]\na = 7\n', 'fleet.toml: expected a [plims] table of NAME = "URL"'),
+    ('plims = ["a"]\n', 'fleet.toml: expected a [plims] table of NAME = "URL"'),
+    ('[plims]\na = "sim://"\na = "sim://"\n', "fleet.toml: "),
+])
+def test_fleet_files(tmp_path, monkeypatch, content, result):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "fleet.toml").write_text(content)
+    if isinstance(result, dict):
+        assert read_fleet("fleet.toml") == result
+    else:
+        with pytest.raises(ValueError) as caught:
+            read_fleet("fleet.toml")
+        assert str(caught.value).startswith(result) and "\n" not in str(caught.value)
+
+
+VELOCITIES = st.one_of(st.floats(), st.integers(-2**200, 2**200), st.booleans(), st.none(), st.text(max_size=2),
+                       st.sampled_from([3.4028235677973366e38, -3.4028235677973366e38, 3.4028234663852886e38]))
+
+
+@given(VELOCITIES, VELOCITIES, st.booleans())
+def test_a_fleet_command_is_refused_exactly_when_the_client_refuses_it(left, right, as_record):
+    message = {"SetDriveBaseVelocity": {"left_velocity_rad_per_s": left, "right_velocity_rad_per_s": right}
+               if as_record else [left, right]}
+    outcomes = []
+    for attempt in (checked_command, lambda m: ClientCore(mono_ns=0).send(m, 0, 0)):
+        try:
+            attempt(message)
+            outcomes.append(None)
+        except (ValueError, TypeError) as exc:
+            outcomes.append((type(exc), str(exc)))
+    assert outcomes[0] == outcomes[1]
+    if outcomes[0] is None:
+        values = json.loads(checked_command(message))["SetDriveBaseVelocity"]
+        assert all(math.isfinite(v) for v in (values.values() if as_record else values))
+
+
+def plim(*args):
+    return subprocess.run([*PLIM, *args], capture_output=True, text=True, timeout=60)
+
+
+@pytest.mark.parametrize("args, error", [
+    (("bridge", "a/b=sim://"), "plim bridge: error: plim name 'a/b' must be a single key chunk, without '/'"),
+    (("bridge", "a*=sim://"), "plim bridge: error: plim name 'a*' must be a single key chunk, without '*'"),
+    (("bridge", "a=sim://", "a=sim://?seed=2"), "plim bridge: error: plim name 'a' given twice"),
+    (("bridge",), "plim bridge: error: no plim to serve: give NAME=URL or --fleet FILE"),
+    (("bridge", "a=udp://h"), "plim bridge: error: bad plim URL 'udp://h': udp:// needs a host and a port; the form "
+     "is udp://HOST:PORT"),
+    (("bridge", "a=sim://", "--connect", "tcp/h:1", "--tls-ca", "/etc/hostname"),
+     "plim bridge: error: connect endpoint 'tcp/h:1' is not encrypted: with TLS settings every endpoint must be "
+     "tls/HOST:PORT"),
+    (("fleet", "drive", "a/b", "--left", "1", "--right", "1", "--seconds", "1"),
+     "plim fleet drive: error: argument name: plim name 'a/b' must be a single key chunk, without '/'"),
+    (("fleet", "drive", "a", "--left", "nan", "--right", "1", "--seconds", "1"),
+     "plim fleet drive: error: argument --left: must be a finite number: 'nan'"),
+    (("fleet", "dump", "a", "--kind", "Scans"), "plim fleet dump: error: argument --kind: invalid choice: 'Scans' "
+     "(choose from 'Ping', 'Pong', 'Scan', 'DriveBaseState', 'ImuMeasurement', 'State')"),
+])
+def test_bad_arguments_get_one_line_and_status_2(args, error):
+    run = plim(*args)
+    assert (run.returncode, run.stdout, run.stderr) == (2, "", error + "\n")
+
+
+WITHOUT_ZENOH = "import sys; sys.modules['zenoh'] = None\nfrom plim_link.cli import main\nsys.exit(main(sys.argv[1:]))"
+
+
+@pytest.mark.parametrize("args, command", [(("bridge", "a=sim://"), "bridge"), (("fleet", "list"), "fleet list")])
+def test_without_the_extra_the_commands_say_which_install_fixes_it(args, command):
+    run = subprocess.run([sys.executable, "-c", WITHOUT_ZENOH, *args], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, run.stdout, run.stderr) == (
+        2, "", f"plim {command}: error: the Zenoh bus needs the eclipse-zenoh package: pip install 'plim_ffi[zenoh]'\n")
+
+
+def test_the_core_install_does_not_pull_zenoh():
+    for requirement in metadata.requires("plim_ffi") or []:
+        if requirement.lower().startswith("eclipse-zenoh"):
+            assert 'extra == "zenoh"' in requirement or 'extra == "test"' in requirement
