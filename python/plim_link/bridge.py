@@ -10,9 +10,9 @@ import asyncio
 import json
 import logging
 import signal
-from collections.abc import Awaitable, Callable
+from collections.abc import Callable
 from dataclasses import dataclass, field, fields
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from . import aio, zenoh_keys as keys
 from .commands import STOP, kind_of
@@ -21,9 +21,6 @@ from .recording import RECEIVED
 from .urls import parse_url
 from .zenoh_config import BusSettings, open_session, require_zenoh
 
-if TYPE_CHECKING:
-    import zenoh
-
 log = logging.getLogger("plim_link")
 PUBLISHED_STATES = ("up", "down", "ended")
 
@@ -31,12 +28,12 @@ PUBLISHED_STATES = ("up", "down", "ended")
 class TextPublisher:
     """The client's sink: every message the plim sends, as Link writes it, published with its arrival time."""
 
-    def __init__(self, session: zenoh.Session, name: str) -> None:
+    def __init__(self, session: Any, name: str) -> None:
         self._zenoh = require_zenoh()
         self._session = session
         self._name = name
         self._decoder = TextDecoder()
-        self._publishers: dict[str, zenoh.Publisher] = {}
+        self._publishers: dict[str, Any] = {}
         self.latest: dict[str, tuple[str, int]] = {}  # kind -> (text, wall_ns); read by the queryable's thread
 
     def packet(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
@@ -71,7 +68,7 @@ class ServedPlim:
     name: str
     client: aio.AsyncPlimClient
     sink: TextPublisher
-    session: zenoh.Session
+    session: Any
     loop: asyncio.AbstractEventLoop
     controllers: set[str]
     entities: list[Any]
@@ -81,12 +78,12 @@ class ServedPlim:
 
     # -- from zenoh's threads ----------------------------------------------------------
 
-    def _soon(self, step: Callable[..., Awaitable[None] | None], *args: Any) -> None:
+    def _soon(self, step: Callable[..., Any], *args: Any) -> None:
         def run() -> None:
             result = step(*args)
-            if result is not None:
+            if asyncio.iscoroutine(result):
                 # Tasks start in the order they are made, so commands reach the plim in the order they came.
-                task = self.loop.create_task(result)  # type: ignore[arg-type]
+                task = self.loop.create_task(result)
                 self.pending.add(task)
                 task.add_done_callback(self.pending.discard)
         try:
@@ -94,13 +91,13 @@ class ServedPlim:
         except RuntimeError:
             pass  # the loop is closed: the bridge is ending
 
-    def on_command(self, sample: zenoh.Sample) -> None:
+    def on_command(self, sample: Any) -> None:
         self._soon(self.command, sample.payload.to_bytes())
 
-    def on_controller(self, sample: zenoh.Sample) -> None:
+    def on_controller(self, sample: Any) -> None:
         self._soon(self.controller, str(sample.key_expr), sample.kind == require_zenoh().SampleKind.DELETE)
 
-    def on_latest(self, query: zenoh.Query) -> None:
+    def on_latest(self, query: Any) -> None:
         zenoh = require_zenoh()
         asked = query.key_expr
         for kind, (text, wall_ns) in list(self.sink.latest.items()):
@@ -109,7 +106,7 @@ class ServedPlim:
                 query.reply(key, text, encoding=zenoh.Encoding.APPLICATION_JSON, attachment=keys.encode_time(wall_ns))
         query.drop()
 
-    def on_info(self, query: zenoh.Query) -> None:
+    def on_info(self, query: Any) -> None:
         self._soon(self.info, query)
 
     # -- on the loop -------------------------------------------------------------------
@@ -143,7 +140,7 @@ class ServedPlim:
             except Exception as exc:
                 log.error("plim_link: %s: the stop did not reach the plim: %s", self.name, exc)
 
-    def info(self, query: zenoh.Query) -> None:
+    def info(self, query: Any) -> None:
         try:
             text = json.dumps({"name": self.name, "url": self.client.url, "link_state": self.client.link_state,
                                "stats": stats_json(self.client.stats)}, separators=(",", ":"))
@@ -168,7 +165,7 @@ class ServedPlim:
             entity.undeclare()
 
 
-async def serve_plim(session: zenoh.Session, name: str, url: str) -> ServedPlim:
+async def serve_plim(session: Any, name: str, url: str) -> ServedPlim:
     loop = asyncio.get_running_loop()
     sink = TextPublisher(session, name)
     # The bridge handles the signals itself, and closes every client on its way out.
@@ -224,7 +221,7 @@ async def run_bridge(plims: dict[str, str], settings: BusSettings,
     return status
 
 
-async def _serve(session: zenoh.Session, plims: dict[str, str], stopped: asyncio.Event,
+async def _serve(session: Any, plims: dict[str, str], stopped: asyncio.Event,
                  ready: Callable[[list[ServedPlim]], None] | None) -> None:
     served: list[ServedPlim] = []
     try:
@@ -234,7 +231,8 @@ async def _serve(session: zenoh.Session, plims: dict[str, str], stopped: asyncio
             ready(served)
         links = [p.task for p in served if p.task is not None]
         signalled = asyncio.get_running_loop().create_task(stopped.wait())
-        await asyncio.wait([signalled, asyncio.gather(*links)], return_when=asyncio.FIRST_COMPLETED)
+        either: list[asyncio.Future[Any]] = [signalled, asyncio.gather(*links)]
+        await asyncio.wait(either, return_when=asyncio.FIRST_COMPLETED)
         signalled.cancel()
     finally:
         await asyncio.gather(*(p.client.close() for p in served), return_exceptions=True)
