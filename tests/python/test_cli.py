@@ -18,7 +18,7 @@ def plim(*args, timeout=60):
 @pytest.mark.parametrize("args, error", [
     ((), "plim: error: the following arguments are required: command"),
     (("fly",), "plim: error: argument command: invalid choice: 'fly' (choose from 'sim', 'monitor', 'dump', "
-               "'ping', 'drive', 'record')"),
+               "'ping', 'drive', 'record', 'bridge', 'fleet')"),
     (("ping", "sim://", "-c", "0"), "plim ping: error: argument -c/--count: must be a positive number: '0'"),
     (("drive", "sim://", "--left", "1", "--right", "inf", "--seconds", "1"),
      "plim drive: error: argument --right: must be a finite number: 'inf'"),
