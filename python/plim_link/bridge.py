@@ -46,7 +46,8 @@ class TextPublisher:
                 publisher = self._publishers[kind] = self._session.declare_publisher(
                     keys.msg(self._name, kind), encoding=self._zenoh.Encoding.APPLICATION_JSON)
             self.latest[kind] = (text, wall_ns)
-            publisher.put(text, attachment=keys.encode_time(wall_ns))
+            # Bytes: zenoh takes a str several times slower than the same bytes.
+            publisher.put(text.encode(), attachment=keys.encode_time(wall_ns))
 
     def message(self, direction: bytes, message: Any, wall_ns: int) -> None:
         pass

@@ -16,7 +16,7 @@ from plim_link.bridge_cli import parse_plim, read_fleet
 from plim_link.commands import kind_of
 from plim_link.core import ClientCore
 from plim_link.fleet import checked_command
-from plim_link.jsontext import TextDecoder
+from plim_link.jsontext import TextDecoder, packet_text
 from plim_link.zenoh_config import BusSettings
 
 
@@ -198,3 +198,8 @@ def test_the_core_install_does_not_pull_zenoh():
     for requirement in metadata.requires("plim_ffi") or []:
         if requirement.lower().startswith("eclipse-zenoh"):
             assert 'extra == "zenoh"' in requirement or 'extra == "test"' in requirement
+
+
+@given(st.binary(max_size=1400))
+def test_a_packet_as_the_json_array_link_reads(data):
+    assert packet_text(data) == json.dumps(list(data), separators=(",", ":"))
