@@ -1,3 +1,4 @@
+"""The plim's wire protocol as a C++ extension module: `Link` (JSON text) and `ObjectLink` (Python values)."""
 from typing import final
 
 from _typeshed import ReadableBuffer

@@ -113,6 +113,7 @@ class AsyncPlimClient(AsyncKindQueries):
 
     @property
     def stop_on_close(self) -> bool:
+        """Whether closing sends `SetDriveBaseVelocity` zero when this client set the wheels moving."""
         return self._core.stop_on_close
 
     @stop_on_close.setter
@@ -212,18 +213,23 @@ class AsyncPlimClient(AsyncKindQueries):
         return time.perf_counter() - start
 
     async def pong(self) -> None:
+        """Sends a `Pong` (the plim's own `Ping`s are answered already, unless `auto_pong=False`)."""
         await self.send("Pong")
 
     async def request_network_scan(self) -> None:
+        """Asks the plim for a `State` report with the networks it sees."""
         await self.send("RequestNetworkScan")
 
     async def set_network_connection_config(self, ssid: str, password: str) -> None:
+        """Tells the plim which Wi-Fi network to join; its next `State` says how that went."""
         await self.send(commands.set_network_connection_config(ssid, password))
 
     async def set_uid(self, uid: str) -> None:
+        """Gives the plim a new identifier, which its `State` reports from then on."""
         await self.send(commands.set_uid(uid))
 
     async def set_drive_base_velocity(self, left_rad_per_s: float, right_rad_per_s: float) -> None:
+        """Wheel velocities in rad/s; refuses NaN, infinities and values beyond float32."""
         await self.send(commands.set_drive_base_velocity(left_rad_per_s, right_rad_per_s))
 
     # -- receiving -----------------------------------------------------------------
@@ -240,10 +246,12 @@ class AsyncPlimClient(AsyncKindQueries):
         return item
 
     async def recv(self, timeout: float | None = None) -> DeviceMessage | None:
+        """The next message; None on timeout or once the connection has ended and nothing is left."""
         timed = await self._take(self._core.inbox, timeout)
         return None if timed is None else timed.message
 
     async def recv_timed(self, timeout: float | None = None) -> Timed | None:
+        """The next message with the time it arrived (seconds since the epoch)."""
         return await self._take(self._core.inbox, timeout)
 
     async def _recv_match(self, kinds: tuple[str, ...], timeout: float | None) -> DeviceMessage | None:
@@ -273,11 +281,13 @@ class AsyncPlimClient(AsyncKindQueries):
         return AsyncSubscription(self, self._core.subscribe(wanted, maxlen))
 
     async def wait_for_link(self, timeout: float | None = None) -> bool:
+        """Waits until messages arrive (`link_state` "up"); False on timeout or if the connection ended."""
         await self._until(lambda: self._core.state in ("up", "ended"), check_timeout(timeout))
         return self._core.state == "up"
 
     @property
     def link_state(self) -> LinkState:
+        """"connecting", "up", "down" or "ended", as for PlimClient."""
         return self._core.state
 
     async def link_states(self) -> AsyncIterator[LinkState]:
@@ -296,16 +306,19 @@ class AsyncPlimClient(AsyncKindQueries):
 
     @property
     def stats(self) -> Stats:
+        """A snapshot of the counters: traffic each way, bad frames, drops, link health, recording."""
         stats = self._core.snapshot()
         stats.foreign_datagrams = self._foreign()
         return stats
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` has been called."""
         return self._closed
 
     @property
     def ended(self) -> bool:
+        """Whether the connection has ended (a replay ran out, a serial line went away, or close())."""
         return self._core.state == "ended"
 
     # -- upkeep --------------------------------------------------------------------
@@ -395,10 +408,13 @@ class AsyncSubscription:
         self._inbox = inbox
 
     async def recv(self, timeout: float | None = None) -> DeviceMessage | None:
+        """The next message of this subscription; None on timeout or once the connection has ended
+        and nothing is left."""
         timed = await self._client._take(self._inbox, timeout)
         return None if timed is None else timed.message
 
     async def recv_timed(self, timeout: float | None = None) -> Timed | None:
+        """The next message with the time it arrived (seconds since the epoch)."""
         return await self._client._take(self._inbox, timeout)
 
     async def __aiter__(self) -> AsyncIterator[DeviceMessage]:
@@ -407,9 +423,11 @@ class AsyncSubscription:
 
     @property
     def dropped(self) -> int:
+        """Messages lost to this subscription's full queue, oldest first."""
         return self._inbox.dropped
 
     def close(self) -> None:
+        """Ends the subscription: it gets nothing more, and its iteration ends."""
         self._client._core.unsubscribe(self._inbox)
         self._client._changed()
 

@@ -10,6 +10,7 @@ import asyncio
 import json
 import logging
 import signal
+from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, field, fields
 from typing import Any
@@ -23,6 +24,7 @@ from .zenoh_config import BusSettings, open_session, require_zenoh
 
 log = logging.getLogger("plim_link")
 PUBLISHED_STATES = ("up", "down", "ended")
+GONE_KEPT = 1024  # controllers remembered as gone, whose late commands are not sent
 
 
 class TextPublisher:
@@ -71,11 +73,12 @@ class ServedPlim:
     sink: TextPublisher
     session: Any
     loop: asyncio.AbstractEventLoop
-    controllers: set[str]
+    controllers: set[str]  # the ids of the controllers whose tokens are alive
     entities: list[Any]
     token: Any = None
     task: asyncio.Task[None] | None = None
     pending: set[asyncio.Task[None]] = field(default_factory=set)
+    gone: deque[str] = field(default_factory=lambda: deque(maxlen=GONE_KEPT))
 
     # -- from zenoh's threads ----------------------------------------------------------
 
@@ -93,10 +96,13 @@ class ServedPlim:
             pass  # the loop is closed: the bridge is ending
 
     def on_command(self, sample: Any) -> None:
-        self._soon(self.command, sample.payload.to_bytes())
+        attachment = sample.attachment
+        sender = None if attachment is None else attachment.to_bytes().decode(errors="replace")
+        self._soon(self.command, sample.payload.to_bytes(), sender)
 
     def on_controller(self, sample: Any) -> None:
-        self._soon(self.controller, str(sample.key_expr), sample.kind == require_zenoh().SampleKind.DELETE)
+        self._soon(self.controller, keys.controller_id(str(sample.key_expr)),
+                   sample.kind == require_zenoh().SampleKind.DELETE)
 
     def on_latest(self, query: Any) -> None:
         zenoh = require_zenoh()
@@ -112,7 +118,17 @@ class ServedPlim:
 
     # -- on the loop -------------------------------------------------------------------
 
-    async def command(self, payload: bytes) -> None:
+    async def command(self, payload: bytes, sender: str | None = None) -> None:
+        """Sends a command put on cmd; `sender` is the id of the controller that put it, if it says.
+
+        A command can reach the loop after its controller's token has gone (the bus gives
+        declarations precedence over data): it is void then, or a dead controller could set the
+        wheels turning again after the stop.
+        """
+        if sender is not None:
+            if sender in self.gone:
+                return self.refuse("the controller that sent it has gone; not sent")
+            self.controllers.add(sender)  # its token may still be on its way
         try:
             message = json.loads(payload)
         except ValueError as exc:
@@ -128,11 +144,12 @@ class ServedPlim:
         log.warning("plim_link: %s: command refused: %s", self.name, text)
         self.session.put(keys.error(self.name), text)
 
-    async def controller(self, key: str, gone: bool) -> None:
+    async def controller(self, ident: str, gone: bool) -> None:
         if not gone:
-            self.controllers.add(key)
+            self.controllers.add(ident)
             return
-        self.controllers.discard(key)
+        self.controllers.discard(ident)
+        self.gone.append(ident)
         # The core knows whether the last wheel command it sent asked for motion, whatever its form.
         if not self.controllers and self.client._core.moving and not self.client.closed:
             log.warning("plim_link: %s: its last controller is gone while it drives: stopping it", self.name)

@@ -140,6 +140,7 @@ class Fleet:
         settings = BusSettings(_endpoints(connect), _endpoints(listen), config, tls_ca, tls_cert, tls_key)
         self._zenoh = require_zenoh()
         self._session = open_session(settings)
+        self._id = str(self._session.zid())
         self._lock = threading.Lock()
         self._tokens: dict[str, Any] = {}
         self._subscriptions: list[FleetSubscription] = []
@@ -209,9 +210,10 @@ class Fleet:
         with self._lock:
             self._check_open()
             if name not in self._tokens:
-                self._tokens[name] = self._session.liveliness().declare_token(
-                    keys.controller(name, str(self._session.zid())))
-        self._session.put(keys.cmd(name), text, encoding=zenoh.Encoding.APPLICATION_JSON,
+                self._tokens[name] = self._session.liveliness().declare_token(keys.controller(name, self._id))
+        # The attachment names the controller, so that the bridge can tell a command that comes
+        # after its controller has gone.
+        self._session.put(keys.cmd(name), text, encoding=zenoh.Encoding.APPLICATION_JSON, attachment=self._id,
                           congestion_control=zenoh.CongestionControl.BLOCK, priority=zenoh.Priority.INTERACTIVE_HIGH,
                           express=True)
 

@@ -66,7 +66,9 @@ class PlimClient(KindQueries):
             raise
         self._speed = endpoint.options.get("speed")
         self._cond = threading.Condition()  # guards the core; waiters wait on it
-        self._write_lock = threading.Lock()  # keeps each message's packets together on the wire
+        # Keeps each message's packets together on the wire; re-entrant, so that a signal handler
+        # closing the client in the middle of a send still gets the stop out at once.
+        self._write_lock = threading.RLock()
         self._stopping = threading.Event()
         self._closed = False
         loop = self._read_loop if self._records is None else self._replay_loop
@@ -76,6 +78,7 @@ class PlimClient(KindQueries):
 
     @property
     def stop_on_close(self) -> bool:
+        """Whether closing sends `SetDriveBaseVelocity` zero when this client set the wheels moving."""
         return self._core.stop_on_close
 
     @stop_on_close.setter
@@ -111,15 +114,19 @@ class PlimClient(KindQueries):
         return time.perf_counter() - start
 
     def pong(self) -> None:
+        """Sends a `Pong` (the plim's own `Ping`s are answered already, unless `auto_pong=False`)."""
         self.send("Pong")
 
     def request_network_scan(self) -> None:
+        """Asks the plim for a `State` report with the networks it sees."""
         self.send("RequestNetworkScan")
 
     def set_network_connection_config(self, ssid: str, password: str) -> None:
+        """Tells the plim which Wi-Fi network to join; its next `State` says how that went."""
         self.send(commands.set_network_connection_config(ssid, password))
 
     def set_uid(self, uid: str) -> None:
+        """Gives the plim a new identifier, which its `State` reports from then on."""
         self.send(commands.set_uid(uid))
 
     def set_drive_base_velocity(self, left_rad_per_s: float, right_rad_per_s: float) -> None:
@@ -185,6 +192,7 @@ class PlimClient(KindQueries):
 
     @property
     def stats(self) -> Stats:
+        """A snapshot of the counters: traffic each way, bad frames, drops, link health, recording."""
         with self._cond:
             stats = self._core.snapshot()
         stats.foreign_datagrams = 0 if self._transport is None else self._transport.foreign
@@ -192,6 +200,7 @@ class PlimClient(KindQueries):
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` has been called."""
         return self._closed
 
     @property
@@ -349,10 +358,13 @@ class Subscription:
         self._inbox = inbox
 
     def recv(self, timeout: float | None = None) -> DeviceMessage | None:
+        """The next message of this subscription; None on timeout or once the connection has ended
+        and nothing is left."""
         timed = self._client._take(self._inbox, timeout)
         return None if timed is None else timed.message
 
     def recv_timed(self, timeout: float | None = None) -> Timed | None:
+        """The next message with the time it arrived (seconds since the epoch)."""
         return self._client._take(self._inbox, timeout)
 
     def __iter__(self) -> Iterator[DeviceMessage]:
@@ -361,9 +373,11 @@ class Subscription:
 
     @property
     def dropped(self) -> int:
+        """Messages lost to this subscription's full queue, oldest first."""
         return self._inbox.dropped
 
     def close(self) -> None:
+        """Ends the subscription: it gets nothing more, and its iteration ends."""
         with self._client._cond:
             self._client._core.unsubscribe(self._inbox)
             self._client._cond.notify_all()

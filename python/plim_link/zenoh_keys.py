@@ -77,6 +77,11 @@ def controller(name: str, session_id: str) -> str:
     return f"{ROOT}/{name}/controller/{session_id}"
 
 
+def controller_id(key: str) -> str:
+    """What follows plim/NAME/controller/ in a controller's token."""
+    return key.split("/", 3)[3] if key.count("/") >= 3 else ""
+
+
 def name_of(key: str) -> str:
     """The plim's name in any key of the layout."""
     return key.split("/", 2)[1]

@@ -119,16 +119,29 @@ def test_commands_reach_the_plim_and_refused_ones_only_the_error_key(bus):
         time.sleep(0.3)  # the subscriber reaches the bridge
         for payload, _ in REFUSED:
             session.put("plim/f1/cmd", payload)
-        deadline = time.monotonic() + WAIT_S
-        while len(errors) < len(REFUSED) and time.monotonic() < deadline:
-            time.sleep(0.02)
+        wait_for(lambda: len(errors) == len(REFUSED))
+        assert errors == [text for _, text in REFUSED]
+        assert f1.commands() == []
+        # A controller's command that comes after its token has gone is void: the stop stands.
+        token = session.liveliness().declare_token("plim/f1/controller/ghost")
+        session.put("plim/f1/cmd", b'{"SetDriveBaseVelocity":[2,2]}', attachment=b"ghost")
+        assert next_commands(f1, WAIT_S) == [drive(2.0, 2.0)]
+        token.undeclare()
+        assert next_commands(f1, WAIT_S) == [STOP]
+        session.put("plim/f1/cmd", b'{"SetDriveBaseVelocity":[2,2]}', attachment=b"ghost")
+        wait_for(lambda: len(errors) > len(REFUSED))
         listener.undeclare()
-    assert errors == [text for _, text in REFUSED]
-    assert f1.commands() == []
+    assert errors[len(REFUSED):] == ["the controller that sent it has gone; not sent"] and f1.commands() == []
     bus.fleet.send("f1", {"SetDriveBaseVelocity": [1.5, -1]})
     bus.fleet.send("f1", "RequestNetworkScan")
     bus.fleet.set_drive_base_velocity("f1", 0, 0)
     assert f1.commands() == [drive(1.5, -1.0), "RequestNetworkScan", STOP]
+
+
+def wait_for(condition):
+    deadline = time.monotonic() + WAIT_S
+    while not condition() and time.monotonic() < deadline:
+        time.sleep(0.02)
 
 
 def bus_config(endpoint):

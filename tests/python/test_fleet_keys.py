@@ -12,7 +12,7 @@ from hypothesis import given, strategies as st
 from client_support import PLIM, device_frame
 from fleet_support import EVERY_KIND
 from plim_link import zenoh_keys as keys
-from plim_link.bridge_cli import parse_plim, read_fleet
+from plim_link.cli.bridge import parse_plim, read_fleet
 from plim_link.commands import kind_of
 from plim_link.core import ClientCore
 from plim_link.fleet import checked_command
@@ -44,6 +44,8 @@ def test_the_key_layout():
             keys.controller("a", "zid1")] == [
         "plim/a/msg/Scan", "plim/*/msg/*", "plim/a/link", "plim/a/cmd", "plim/a/error", "plim/a/latest/State",
         "plim/a/info", "plim/*/bridge", "plim/a/controller/**", "plim/a/controller/zid1"]
+    assert [keys.controller_id(k) for k in ("plim/a/controller/zid1", "plim/a/controller/x/y", "plim/a/controller")] \
+        == ["zid1", "x/y", ""]
 
 
 @pytest.mark.parametrize("message, text", EVERY_KIND)

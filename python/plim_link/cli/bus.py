@@ -1,13 +1,10 @@
-"""The command-line settings every command on the Zenoh bus takes, and the errors they share."""
+"""The settings every command on the Zenoh bus takes: endpoints, a Zenoh config file, TLS."""
 from __future__ import annotations
 
 import argparse
-import sys
 
-from .zenoh_config import BusSettings, MissingExtra
-
-USAGE_ERROR = 2
-FAILED = 1
+from ..zenoh_config import BusSettings
+from .common import BadInput
 
 
 def add_bus_arguments(parser: argparse.ArgumentParser) -> None:
@@ -24,11 +21,8 @@ def add_bus_arguments(parser: argparse.ArgumentParser) -> None:
 
 
 def bus_settings(args: argparse.Namespace) -> BusSettings:
-    return BusSettings(tuple(args.connect), tuple(args.listen), args.zenoh_config, args.tls_ca, args.tls_cert,
-                       args.tls_key).check()
-
-
-def fail(command: str, exc: BaseException) -> int:
-    """One line on stderr; status 2 for what the user gave or lacks, 1 for work that failed."""
-    print(f"plim {command}: error: {exc}", file=sys.stderr)
-    return USAGE_ERROR if isinstance(exc, (ValueError, MissingExtra)) else FAILED
+    try:
+        return BusSettings(tuple(args.connect), tuple(args.listen), args.zenoh_config, args.tls_ca, args.tls_cert,
+                           args.tls_key).check()
+    except ValueError as exc:
+        raise BadInput(str(exc)) from None

@@ -6,23 +6,21 @@ import asyncio
 import sys
 from typing import Any
 
-from .bus_args import add_bus_arguments, bus_settings, fail
-from .zenoh_config import MissingExtra, require_zenoh
-from .zenoh_keys import check_name
+from ..zenoh_config import MissingExtra, require_zenoh
+from ..zenoh_keys import check_name
+from .bus import add_bus_arguments, bus_settings
+from .common import BadInput, Failed
 
-HELP = "serve plims on a Zenoh bus (pip install 'plim_ffi[zenoh]')"
 
-
-def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = subparsers.add_parser(
-        "bridge", help=HELP, description="Serves each plim on the bus under plim/NAME/…: its messages, link state, "
-        "latest values and info, and the commands put on plim/NAME/cmd. Runs until Ctrl-C or SIGTERM, which stop "
-        "every plim it drove.")
-    parser.add_argument("plims", nargs="*", metavar="NAME=URL", help="a plim and its URL (any plim URL)")
-    parser.add_argument("--fleet", metavar="FILE", help="a TOML file with a [plims] table of NAME = \"URL\"")
-    add_bus_arguments(parser)
-    parser.set_defaults(run=run)
-    return parser
+def add_parser(commands: Any) -> None:
+    bridge = commands.add_parser(
+        "bridge", help="serve plims on a Zenoh bus (pip install 'plim_ffi[zenoh]')",
+        description="Serve each plim on the bus under plim/NAME/: its messages, link state, latest values and info, "
+        "and the commands put on plim/NAME/cmd. Runs until Ctrl-C or SIGTERM, which stop every plim it drove.")
+    bridge.add_argument("plims", nargs="*", metavar="NAME=URL", help="a plim and its URL (any plim URL)")
+    bridge.add_argument("--fleet", metavar="FILE", help='a TOML file with a [plims] table of NAME = "URL"')
+    add_bus_arguments(bridge)
+    bridge.set_defaults(run=run)
 
 
 def parse_plim(text: str) -> tuple[str, str]:
@@ -64,7 +62,7 @@ def plims_of(args: argparse.Namespace) -> dict[str, str]:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .bridge import check_plims, run_bridge
+    from ..bridge import check_plims, run_bridge
 
     try:
         plims = plims_of(args)
@@ -72,11 +70,13 @@ def run(args: argparse.Namespace) -> int:
         settings = bus_settings(args)
         require_zenoh()
     except (ValueError, MissingExtra) as exc:
-        return fail("bridge", exc)
+        raise BadInput(str(exc)) from None
 
     def ready(served: list[Any]) -> None:
         print(f"plim bridge: serving {', '.join(p.name for p in served)}", file=sys.stderr, flush=True)
     try:
         return asyncio.run(run_bridge(plims, settings, ready))
-    except (ValueError, OSError) as exc:
-        return fail("bridge", exc)
+    except ValueError as exc:
+        raise BadInput(str(exc)) from None
+    except OSError as exc:
+        raise Failed(str(exc) or type(exc).__name__) from None

@@ -4,15 +4,14 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import sys
 import time
 from typing import Any
 
-from .cli import _finite, _positive
-from .bus_args import add_bus_arguments, bus_settings, fail
-from .messages import DEVICE_MESSAGE_KINDS
-from .zenoh_config import MissingExtra
-from .zenoh_keys import check_name
+from ..messages import DEVICE_MESSAGE_KINDS
+from ..zenoh_config import MissingExtra
+from ..zenoh_keys import check_name
+from .bus import add_bus_arguments, bus_settings
+from .common import BadInput, Failed, finite, positive, seconds
 
 HELP = "the plims on a Zenoh bus: list, dump, drive (pip install 'plim_ffi[zenoh]')"
 
@@ -24,8 +23,8 @@ def _name(text: str) -> str:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    parser: argparse.ArgumentParser = subparsers.add_parser("fleet", help=HELP, description=HELP)
+def add_parser(commands: Any) -> None:
+    parser: argparse.ArgumentParser = commands.add_parser("fleet", help=HELP, description=HELP)
     actions = parser.add_subparsers(dest="action", required=True, parser_class=type(parser))
 
     listing = actions.add_parser("list", help="the plims served now, with link state and URL")
@@ -35,30 +34,32 @@ def add_parser(subparsers: Any) -> argparse.ArgumentParser:
     dump.add_argument("name", nargs="?", default="*", type=lambda t: t if t == "*" else _name(t),
                       help="one plim (default: every plim)")
     dump.add_argument("--kind", action="append", choices=DEVICE_MESSAGE_KINDS, help="only this kind (repeatable)")
-    dump.add_argument("--seconds", type=_positive(float), help="stop after this long (default: Ctrl-C)")
+    dump.add_argument("--seconds", type=seconds, help="stop after this long (default: Ctrl-C)")
+    dump.set_defaults(ctrl_c_ends=True)
     add_bus_arguments(dump)
 
     drive = actions.add_parser("drive", help="hold a wheel velocity through the bus, then stop")
     drive.add_argument("name", type=_name)
-    drive.add_argument("--left", type=_finite, required=True, help="left wheel, rad/s")
-    drive.add_argument("--right", type=_finite, required=True, help="right wheel, rad/s")
-    drive.add_argument("--seconds", type=_positive(float), required=True, help="how long to hold it")
-    drive.add_argument("--hz", type=_positive(float), default=10.0, help="commands per second (default 10)")
+    drive.add_argument("--left", type=finite, required=True, help="left wheel, rad/s")
+    drive.add_argument("--right", type=finite, required=True, help="right wheel, rad/s")
+    drive.add_argument("--seconds", type=seconds, required=True, help="how long to hold it")
+    drive.add_argument("--hz", type=positive, default=10.0, help="commands per second (default 10)")
     add_bus_arguments(drive)
     parser.set_defaults(run=run)
-    return parser
 
 
 def run(args: argparse.Namespace) -> int:
-    from .fleet import Fleet
+    from ..fleet import Fleet
 
-    command = f"fleet {args.action}"
+    args.command = f"fleet {args.action}"  # errors name the action, as argparse's own do
+    settings = bus_settings(args)
     try:
-        settings = bus_settings(args)
         fleet = Fleet(settings.connect, settings.listen, settings.config, tls_ca=settings.tls_ca,
                       tls_cert=settings.tls_cert, tls_key=settings.tls_key)
-    except (ValueError, MissingExtra, OSError) as exc:
-        return fail(command, exc)
+    except (ValueError, MissingExtra) as exc:
+        raise BadInput(str(exc)) from None
+    except OSError as exc:
+        raise Failed(str(exc) or type(exc).__name__) from None
     with fleet:
         return {"list": list_plims, "dump": dump, "drive": drive}[args.action](fleet, args)
 
