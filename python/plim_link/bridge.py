@@ -146,6 +146,9 @@ class ServedPlim:
 
     async def controller(self, ident: str, gone: bool) -> None:
         if not gone:
+            # Back after a break in the network: its new commands count again.
+            if ident in self.gone:
+                self.gone.remove(ident)
             self.controllers.add(ident)
             return
         self.controllers.discard(ident)

@@ -4,7 +4,9 @@ Rules, so that a session never ends up more open than asked:
 - endpoints given here replace Zenoh's defaults, and with them multicast scouting is off (the
   peers are named, nobody else need be looked for);
 - with TLS settings, every endpoint must be a `tls/` one, and the session listens on nothing but
-  the `tls/` endpoints given: a plain TCP listener beside them would let anyone in.
+  the `tls/` endpoints given: a plain TCP listener beside them would let anyone in;
+- a session that falls silent (its machine left the network, its process hangs) is given up after
+  LEASE_S instead of Zenoh's 10 s, so that its controller tokens go and its plims stop soon.
 """
 from __future__ import annotations
 
@@ -18,6 +20,8 @@ from typing import Any
 INSTALL_HINT = "pip install 'plim_ffi[zenoh]'"
 _ENDPOINT = re.compile(r"^[a-z][a-z0-9+-]*/[^\s]+$")
 _SECURE = ("tls/", "quic/")
+LEASE_S = 2.0
+ZENOH_DEFAULT_LEASE_MS = 10000
 
 
 class MissingExtra(RuntimeError):
@@ -73,6 +77,10 @@ def make_config(settings: BusSettings) -> Any:
         config = zenoh.Config.from_file(settings.config) if settings.config else zenoh.Config()
     except zenoh.ZError as exc:
         raise ValueError(f"bad Zenoh config {settings.config}: {exc}") from None
+    # Each side tells the other how long to wait for it, so a controller's own setting is what counts.
+    # A config file that sets another lease than Zenoh's default keeps it.
+    if json.loads(config.get_json("transport/link/tx/lease")) == ZENOH_DEFAULT_LEASE_MS:
+        config.insert_json5("transport/link/tx/lease", str(int(LEASE_S * 1000)))
     if settings.connect or settings.listen or settings.tls:
         config.insert_json5("connect/endpoints", json.dumps(list(settings.connect)))
         config.insert_json5("listen/endpoints", json.dumps(list(settings.listen)))

@@ -181,8 +181,12 @@ def next_commands(plim, within):
     return []
 
 
-@pytest.mark.parametrize("lefts, stopped", [(("2",), True), (("2", "0"), False)])
-def test_a_killed_controller_of_a_moving_plim_gets_it_stopped_within_2_s(bus, lefts, stopped):
+@pytest.mark.parametrize("lefts, end, stopped, within", [
+    (("2",), signal.SIGKILL, True, 2.0),
+    (("2", "0"), signal.SIGKILL, False, 1.0),  # its last command stopped the wheels: nothing to do
+    (("2",), signal.SIGSTOP, True, 3.0),  # silent, as if its machine had left the network: after the 2 s lease
+])
+def test_when_the_last_controller_of_a_moving_plim_goes_the_plim_is_stopped(bus, lefts, end, stopped, within):
     f2 = bus.plims["f2"]
     f2.commands()
     other = controller(bus.endpoint, "0.5")  # a second controller: its death alone stops nothing
@@ -190,13 +194,14 @@ def test_a_killed_controller_of_a_moving_plim_gets_it_stopped_within_2_s(bus, le
     assert f2.commands() == [drive(0.5, 1.0)] + [drive(float(x), 1.0 if float(x) else 0.0) for x in lefts]
     other.kill()
     assert next_commands(f2, 0.5) == []
-    main.kill()
-    killed = time.monotonic()
-    got = next_commands(f2, 2.0 if stopped else 1.0)
-    waited = time.monotonic() - killed
-    assert got == ([STOP] if stopped else []) and (waited < 2.0 or not stopped)
+    main.send_signal(end)
+    ended = time.monotonic()
+    got = next_commands(f2, within)
+    waited = time.monotonic() - ended
     for proc in (main, other):
+        proc.kill()
         proc.communicate()
+    assert got == ([STOP] if stopped else []) and (waited < within or not stopped)
 
 
 def test_a_bridge_stopped_by_sigterm_stops_the_plims_it_drove():

@@ -91,8 +91,12 @@ def test_the_zenoh_config_is_no_more_open_than_asked(tmp_path):
     for path in ("ca", "cert", "key"):
         (tmp_path / path).write_text("")
     plain = make_config(BusSettings(connect=("tcp/127.0.0.1:7447",)))
-    assert [json.loads(plain.get_json(k)) for k in ("connect/endpoints", "listen/endpoints", "scouting/multicast/enabled")] == [
-        ["tcp/127.0.0.1:7447"], [], False]
+    assert [json.loads(plain.get_json(k)) for k in ("connect/endpoints", "listen/endpoints",
+                                                    "scouting/multicast/enabled", "transport/link/tx/lease")] == [
+        ["tcp/127.0.0.1:7447"], [], False, 2000]
+    (tmp_path / "zenoh.json5").write_text("{transport: {link: {tx: {lease: 5000}}}}")
+    assert json.loads(make_config(BusSettings(config=str(tmp_path / "zenoh.json5"))).get_json(
+        "transport/link/tx/lease")) == 5000
     tls = make_config(BusSettings(listen=("tls/127.0.0.1:7447",), tls_ca=str(tmp_path / "ca"),
                                   tls_cert=str(tmp_path / "cert"), tls_key=str(tmp_path / "key")))
     got = json.loads(tls.get_json("transport/link/tls"))
