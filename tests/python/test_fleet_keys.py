@@ -209,3 +209,65 @@ def test_the_core_install_does_not_pull_zenoh():
 @given(st.binary(max_size=1400))
 def test_a_packet_as_the_json_array_link_reads(data):
     assert packet_text(data) == json.dumps(list(data), separators=(",", ":"))
+
+
+class StubClient:
+    """The bridge's view of a client: a real core for the checks and the motion flag, no transport."""
+
+    closed = False
+
+    def __init__(self):
+        self._core = ClientCore(mono_ns=0)
+        self.sent = []
+
+    async def send(self, message):
+        self._core.send(message, 0, 0)
+        self.sent.append(message)
+
+
+class StubSession:
+    def __init__(self):
+        self.puts = []
+
+    def put(self, key, value):
+        self.puts.append((key, value))
+
+
+GO, HALT = b'{"SetDriveBaseVelocity":[1,1]}', b'{"SetDriveBaseVelocity":[0,0]}'
+STOP_SENT = {"SetDriveBaseVelocity": [0.0, 0.0]}
+GONE = ("plim/p/error", "the controller that sent it has gone; not sent")
+
+
+@pytest.mark.parametrize("events, sent, errors", [
+    # the last controller goes while the plim drives: stopped; its late command is void
+    ([("cmd", GO, "a"), ("gone", "a"), ("cmd", GO, "a")], [GO, STOP_SENT], [GONE]),
+    # the command came before its token: it counts as a controller all the same
+    ([("cmd", GO, "a"), ("token", "a"), ("gone", "a")], [GO, STOP_SENT], []),
+    # another controller is still there: nothing
+    ([("token", "b"), ("cmd", GO, "a"), ("gone", "a")], [GO], []),
+    # the last command stopped the wheels: nothing to do
+    ([("cmd", GO, "a"), ("cmd", HALT, "b"), ("gone", "a"), ("gone", "b")], [GO, HALT], []),
+    # back after a break in the network: its commands count again
+    ([("cmd", GO, "a"), ("gone", "a"), ("token", "a"), ("cmd", GO, "a")], [GO, STOP_SENT, GO], []),
+    # a command that names no controller is sent, and leaves no one to watch
+    ([("cmd", GO, None), ("token", "a"), ("gone", "a")], [GO, STOP_SENT], []),
+    ([("cmd", b"[1", None), ("cmd", b'"Fly"', "a")], [],
+     [("plim/p/error", "bad JSON: Expecting ',' delimiter: line 1 column 3 (char 2)"),
+      ("plim/p/error", "message: unknown variant `Fly`, expected one of `Ping`, `Pong`, `RequestNetworkScan`, "
+                       "`SetNetworkConnectionConfig`, `SetUid`, `SetDriveBaseVelocity`")]),
+])
+def test_the_bridge_stops_a_plim_when_its_last_controller_goes(events, sent, errors):
+    import asyncio
+
+    from plim_link.bridge import ServedPlim
+
+    async def run():
+        plim = ServedPlim("p", StubClient(), None, StubSession(), asyncio.get_running_loop(), set(), [])
+        for event, *args in events:
+            if event == "cmd":
+                await plim.command(*args)
+            else:
+                await plim.controller(args[0], event == "gone")
+        return plim.client.sent, plim.session.puts
+    got_sent, got_errors = asyncio.run(run())
+    assert got_sent == [json.loads(m) if isinstance(m, bytes) else m for m in sent] and got_errors == errors
