@@ -56,7 +56,7 @@ def spawn_bridge(*args):
 
 
 def make_certificates(where):
-    """A CA, and a certificate and key signed by it for each of: the bridge, a controller."""
+    """A CA, and a certificate and key signed by it for each of: the bridge, a controller, a dashboard."""
     openssl = shutil.which("openssl")
     if openssl is None:
         pytest.skip("the openssl command is needed to make certificates")
@@ -65,14 +65,13 @@ def make_certificates(where):
         subprocess.run([openssl, *args], check=True, capture_output=True, cwd=where, timeout=60)
     run("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
         "-subj", "/CN=fleet-ca", "-keyout", "ca.key", "-out", "ca.pem")
-    for name in ("bridge", "controller"):
+    for name in ("bridge", "controller", "dashboard"):
         run("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-subj", f"/CN={name}",
             "-keyout", f"{name}.key", "-out", f"{name}.csr")
         (where / f"{name}.ext").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
         run("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
             "-days", "2", "-extfile", f"{name}.ext", "-out", f"{name}.pem")
-    return {name: str(where / name) for name in ("ca.pem", "bridge.pem", "bridge.key", "controller.pem",
-                                                   "controller.key")}
+    return {path.name: str(path) for path in where.iterdir() if path.suffix in (".pem", ".key")}
 
 
 def stop_bridge(proc, signum=None):

@@ -11,7 +11,7 @@ import pytest
 
 zenoh = pytest.importorskip("zenoh")
 
-from client_support import PLIM, WAIT_S, FakePlim, device_frame, host_messages, spawn_sim, stop  # noqa: E402
+from client_support import PLIM, ROOT, WAIT_S, FakePlim, device_frame, host_messages, spawn_sim, stop  # noqa: E402
 from fleet_support import EVERY_KIND, STATE, free_tcp_endpoint, make_certificates, spawn_bridge, stop_bridge  # noqa: E402
 from plim_link.fleet import Fleet  # noqa: E402
 from plim_link.inbox import Timed  # noqa: E402
@@ -229,26 +229,33 @@ def test_a_bridge_stopped_by_sigterm_stops_the_plims_it_drove():
         idle.close()
 
 
-def test_tls_lets_in_only_sessions_with_a_certificate_of_the_fleet(tmp_path):
+def test_tls_lets_in_only_the_fleet_and_access_control_keeps_dashboards_from_commanding(tmp_path):
     files = make_certificates(tmp_path)
     endpoint = free_tcp_endpoint("tls")
     plim = FakePlim()
-    bridge = spawn_bridge(f"t={plim.url}", "--listen", endpoint, "--tls-ca", files["ca.pem"],
-                          "--tls-cert", files["bridge.pem"], "--tls-key", files["bridge.key"])
+    bridge = spawn_bridge(f"t={plim.url}", "--listen", endpoint, "--tls-ca", files["ca.pem"], "--tls-cert",
+                          files["bridge.pem"], "--tls-key", files["bridge.key"], "--zenoh-config",
+                          str(ROOT / "examples" / "fleet_acl.json5"))
+
+    def member(role):
+        return Fleet(connect=endpoint, tls_ca=files["ca.pem"], tls_cert=files[f"{role}.pem"],
+                     tls_key=files[f"{role}.key"])
     try:
         plim.wait_for_host()
         plim.commands()
-        with Fleet(connect=endpoint, tls_ca=files["ca.pem"]) as stranger, \
-                Fleet(connect=endpoint, tls_ca=files["ca.pem"], tls_cert=files["controller.pem"],
-                      tls_key=files["controller.key"]) as member:
-            outside, inside = stranger.subscribe("t"), member.subscribe("t")
-            until_flowing(inside, plim, device_frame("Pong"))
-            stranger.send("t", {"SetUid": {"uid": "stranger"}})
-            member.send("t", {"SetUid": {"uid": "member"}})
+        with Fleet(connect=endpoint, tls_ca=files["ca.pem"]) as stranger, member("dashboard") as dashboard, \
+                member("controller") as controller:
+            subs = [fleet.subscribe("t", "Scan") for fleet in (stranger, dashboard, controller)]
+            for fleet in (dashboard, controller):
+                until_flowing(fleet.subscribe("t", "Pong"), plim, device_frame("Pong"))
+            for role, fleet in (("stranger", stranger), ("dashboard", dashboard), ("controller", controller)):
+                fleet.send("t", {"SetUid": {"uid": role}})
             plim.send(device_frame(EVERY_KIND[2][0]))
-            assert inside.recv(WAIT_S).message == EVERY_KIND[2][0]
-            assert outside.recv(0.5) is None and stranger.names(0.5) == [] and member.names() == ["t"]
-        assert plim.commands() == [{"SetUid": {"uid": "member"}}]
+            got = [sub.recv(WAIT_S if i else 0.5) for i, sub in enumerate(subs)]
+            assert got[0] is None and [(g.name, g.message) for g in got[1:]] == [("t", EVERY_KIND[2][0])] * 2
+            assert (stranger.names(0.5), dashboard.names(), dashboard.latest("t", "Scan")) == (
+                [], ["t"], EVERY_KIND[2][0])
+        assert plim.commands() == [{"SetUid": {"uid": "controller"}}]
     finally:
         stop_bridge(bridge)
         plim.close()

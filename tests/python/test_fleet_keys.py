@@ -9,7 +9,7 @@ from importlib import metadata
 import pytest
 from hypothesis import given, strategies as st
 
-from client_support import PLIM, device_frame
+from client_support import PLIM, ROOT, device_frame
 from fleet_support import EVERY_KIND
 from plim_link import zenoh_keys as keys
 from plim_link.cli.bridge import parse_plim, read_fleet
@@ -271,3 +271,8 @@ def test_the_bridge_stops_a_plim_when_its_last_controller_goes(events, sent, err
         return plim.client.sent, plim.session.puts
     got_sent, got_errors = asyncio.run(run())
     assert got_sent == [json.loads(m) if isinstance(m, bytes) else m for m in sent] and got_errors == errors
+
+
+def test_the_example_fleet_file():
+    assert read_fleet(str(ROOT / "examples" / "fleet.toml")) == {
+        "a1": "udp://10.0.0.41:7000", "a2": "udp://10.0.0.42:7000", "dock": "serial:///dev/ttyUSB0?baud=115200"}
