@@ -16,7 +16,7 @@ from __future__ import annotations
 import json
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
@@ -76,6 +76,7 @@ class FleetSubscription:
             raise ValueError(f"maxlen must be a positive int, got {maxlen!r}")
         self._inbox = Inbox(None, maxlen)
         self._ready = threading.Condition()
+        self.on_change: Callable[[], None] = lambda: None  # called on zenoh's thread: something to take, or closed
         self._subscribers = [session.declare_subscriber(key, self._arrived) for key in key_exprs]
 
     def _arrived(self, sample: Any) -> None:
@@ -85,9 +86,11 @@ class FleetSubscription:
         # Something else put on a message key without the bridge's time: when it got here, then.
         item = FleetText(keys.name_of(key), time.time_ns() if wall_ns is None else wall_ns, sample.payload.to_string())
         with self._ready:
-            if not self._inbox.closed:
-                self._inbox.put(item)  # type: ignore[arg-type]
-                self._ready.notify_all()
+            if self._inbox.closed:
+                return
+            self._inbox.put(item)  # type: ignore[arg-type]
+            self._ready.notify_all()
+        self.on_change()
 
     def recv_text(self, timeout: float | None = None) -> FleetText | None:
         """The next message as its text; None after `timeout` seconds, or once the subscription is closed."""
@@ -103,8 +106,10 @@ class FleetSubscription:
 
     def recv(self, timeout: float | None = None) -> FleetMessage | None:
         item = self.recv_text(timeout)
-        if item is None:
-            return None
+        return None if item is None else self.parse(item)
+
+    @staticmethod
+    def parse(item: FleetText) -> FleetMessage:
         return FleetMessage(item.name, item.time_ns / 1e9, json.loads(item.text))
 
     def __iter__(self) -> Iterator[FleetMessage]:
@@ -115,6 +120,10 @@ class FleetSubscription:
     def dropped(self) -> int:
         return self._inbox.dropped
 
+    @property
+    def closed(self) -> bool:
+        return self._inbox.closed
+
     def close(self) -> None:
         with self._ready:
             if self._inbox.closed:
@@ -123,6 +132,7 @@ class FleetSubscription:
             self._ready.notify_all()
         for subscriber in self._subscribers:
             subscriber.undeclare()
+        self.on_change()
 
     def __enter__(self) -> FleetSubscription:
         return self

@@ -1,5 +1,6 @@
 """The fleet over real Zenoh sessions on loopback TCP: plims (scripted, and simulated in their own
 process) -> `plim bridge` in its own process -> consumers and controllers here and in child processes."""
+import asyncio
 import json
 import select
 import signal
@@ -14,6 +15,7 @@ zenoh = pytest.importorskip("zenoh")
 from client_support import PLIM, ROOT, WAIT_S, FakePlim, device_frame, host_messages, spawn_sim, stop  # noqa: E402
 from fleet_support import EVERY_KIND, STATE, free_tcp_endpoint, make_certificates, spawn_bridge, stop_bridge  # noqa: E402
 from plim_link.fleet import Fleet  # noqa: E402
+from plim_link.fleet_aio import open_fleet  # noqa: E402
 from plim_link.inbox import Timed  # noqa: E402
 from test_client import STOP, drive  # noqa: E402
 
@@ -136,6 +138,26 @@ def test_commands_reach_the_plim_and_refused_ones_only_the_error_key(bus):
     bus.fleet.send("f1", "RequestNetworkScan")
     bus.fleet.set_drive_base_velocity("f1", 0, 0)
     assert f1.commands() == [drive(1.5, -1.0), "RequestNetworkScan", STOP]
+
+
+def test_the_asyncio_fleet(bus):
+    f1, imu = bus.plims["f1"], EVERY_KIND[4][0]
+
+    async def run():
+        async with await open_fleet(connect=bus.endpoint) as fleet:
+            sub = fleet.subscribe("f1", "ImuMeasurement")
+            while (got := await sub.recv(0.1)) is None:
+                f1.send(device_frame(imu))
+            await fleet.send("f1", {"SetUid": {"uid": "async"}})
+            await fleet.set_drive_base_velocity("f1", 0.5, 0.5)
+            await fleet.set_drive_base_velocity("f1", 0, 0)
+            found = (await fleet.names(), await fleet.latest("f1", "ImuMeasurement"), await fleet.link_state("f1"))
+            sub.close()
+            return got, found, await asyncio.wait_for(sub.recv(), WAIT_S)
+    f1.commands()
+    got, (names, latest, state), after_close = asyncio.run(asyncio.wait_for(run(), 2 * WAIT_S))
+    assert (got.name, got.message, names, latest, after_close) == ("f1", imu, ["f1", "f2", "s"], imu, None)
+    assert state in ("up", "down") and f1.commands() == [{"SetUid": {"uid": "async"}}, drive(0.5, 0.5), STOP]
 
 
 def wait_for(condition):
