@@ -9,6 +9,7 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
+import os
 import signal
 from collections import deque
 from collections.abc import Callable
@@ -18,7 +19,8 @@ from typing import Any
 from . import aio, zenoh_keys as keys
 from .commands import STOP, kind_of
 from .jsontext import TextDecoder
-from .recording import RECEIVED
+from .core import Sink
+from .recording import RECEIVED, Recorder
 from .urls import parse_url
 from .zenoh_config import BusSettings, open_session, require_zenoh
 
@@ -28,17 +30,22 @@ GONE_KEPT = 1024  # controllers remembered as gone, whose late commands are not 
 
 
 class TextPublisher:
-    """The client's sink: every message the plim sends, as Link writes it, published with its arrival time."""
+    """The client's sink: every message the plim sends, as Link writes it, published with its arrival time;
+    and every packet each way to a recording, if there is one."""
 
-    def __init__(self, session: Any, name: str) -> None:
+    def __init__(self, session: Any, name: str, recording: Sink | None = None) -> None:
         self._zenoh = require_zenoh()
         self._session = session
         self._name = name
         self._decoder = TextDecoder()
         self._publishers: dict[str, Any] = {}
+        self._recording = recording
+        self.recording_error: str | None = None
         self.latest: dict[str, tuple[str, int]] = {}  # kind -> (text, wall_ns); read by the queryable's thread
 
     def packet(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
+        if self._recording is not None:
+            self._record(direction, payload, mono_ns, wall_ns)
         if direction != RECEIVED:
             return
         for text in self._decoder.feed(payload):
@@ -54,7 +61,27 @@ class TextPublisher:
     def message(self, direction: bytes, message: Any, wall_ns: int) -> None:
         pass
 
+    def _record(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
+        recording = self._recording
+        try:
+            recording.packet(direction, payload, mono_ns, wall_ns)  # type: ignore[union-attr]
+        except Exception as exc:
+            # A full disk stops the recording, not the plim's telemetry (which an error here would).
+            self._recording = None
+            self.recording_error = str(exc) or type(exc).__name__
+            log.error("plim_link: %s: recording stopped: %s", self._name, self.recording_error)
+            self._close_recording(recording)
+
+    def _close_recording(self, recording: Sink | None) -> None:
+        try:
+            if recording is not None:
+                recording.close()
+        except Exception:
+            pass
+
     def close(self) -> None:
+        recording, self._recording = self._recording, None
+        self._close_recording(recording)
         publishers, self._publishers = self._publishers, {}
         for publisher in publishers.values():
             publisher.undeclare()
@@ -163,8 +190,10 @@ class ServedPlim:
 
     def info(self, query: Any) -> None:
         try:
+            stats = stats_json(self.client.stats)
+            stats["recording_error"] = stats["recording_error"] or self.sink.recording_error
             text = json.dumps({"name": self.name, "url": self.client.url, "link_state": self.client.link_state,
-                               "stats": stats_json(self.client.stats)}, separators=(",", ":"))
+                               "stats": stats}, separators=(",", ":"))
             query.reply(keys.info(self.name), text, encoding=require_zenoh().Encoding.APPLICATION_JSON)
         finally:
             query.drop()
@@ -186,9 +215,11 @@ class ServedPlim:
             entity.undeclare()
 
 
-async def serve_plim(session: Any, name: str, url: str) -> ServedPlim:
+async def serve_plim(session: Any, name: str, url: str, record_dir: str | None = None) -> ServedPlim:
     loop = asyncio.get_running_loop()
-    sink = TextPublisher(session, name)
+    # Recorded here, beside the client: a second program speaking to the plim would take its reports away.
+    recording = None if record_dir is None else Recorder(os.path.join(record_dir, f"{name}.plimlog"))
+    sink = TextPublisher(session, name, recording)
     # The bridge handles the signals itself, and closes every client on its way out.
     client = await aio.connect(url, record=sink, handle_signals=False)
     plim = ServedPlim(name, client, sink, session, loop, set(), [])
@@ -213,7 +244,7 @@ def check_plims(plims: dict[str, str]) -> None:
 
 
 async def run_bridge(plims: dict[str, str], settings: BusSettings,
-                     ready: Callable[[list[ServedPlim]], None] | None = None) -> int:
+                     ready: Callable[[list[ServedPlim]], None] | None = None, record_dir: str | None = None) -> int:
     """Serves `plims` until SIGINT or SIGTERM (status 130 or 143) or until every link has ended (0).
 
     On the way out every client closes, so every plim whose last command asked for motion gets
@@ -233,7 +264,7 @@ async def run_bridge(plims: dict[str, str], settings: BusSettings,
     try:
         session = await loop.run_in_executor(None, open_session, settings)
         try:
-            await _serve(session, plims, stopped, ready)
+            await _serve(session, plims, stopped, ready, record_dir)
         finally:
             session.close()
     finally:
@@ -243,11 +274,11 @@ async def run_bridge(plims: dict[str, str], settings: BusSettings,
 
 
 async def _serve(session: Any, plims: dict[str, str], stopped: asyncio.Event,
-                 ready: Callable[[list[ServedPlim]], None] | None) -> None:
+                 ready: Callable[[list[ServedPlim]], None] | None, record_dir: str | None) -> None:
     served: list[ServedPlim] = []
     try:
         for name, url in plims.items():
-            served.append(await serve_plim(session, name, url))
+            served.append(await serve_plim(session, name, url, record_dir))
         if ready is not None:
             ready(served)
         links = [p.task for p in served if p.task is not None]

@@ -17,6 +17,7 @@ from fleet_support import EVERY_KIND, STATE, free_tcp_endpoint, make_certificate
 from plim_link.fleet import Fleet  # noqa: E402
 from plim_link.fleet_aio import open_fleet  # noqa: E402
 from plim_link.inbox import Timed  # noqa: E402
+from plim_link.recording import RECEIVED, SENT, open_records  # noqa: E402
 from test_client import STOP, drive  # noqa: E402
 
 KNOWN = "`Ping`, `Pong`, `RequestNetworkScan`, `SetNetworkConnectionConfig`, `SetUid`, `SetDriveBaseVelocity`"
@@ -226,10 +227,10 @@ def test_when_the_last_controller_of_a_moving_plim_goes_the_plim_is_stopped(bus,
     assert got == ([STOP] if stopped else []) and (waited < within or not stopped)
 
 
-def test_a_bridge_stopped_by_sigterm_stops_the_plims_it_drove():
+def test_a_bridge_stopped_by_sigterm_stops_the_plims_it_drove_and_keeps_their_recordings(tmp_path):
     endpoint = free_tcp_endpoint()
     moving, idle = FakePlim(), FakePlim()
-    bridge = spawn_bridge(f"m={moving.url}", f"i={idle.url}", "--listen", endpoint)
+    bridge = spawn_bridge(f"m={moving.url}", f"i={idle.url}", "--listen", endpoint, "--record", str(tmp_path))
     try:
         for plim in (moving, idle):
             plim.wait_for_host()
@@ -240,11 +241,17 @@ def test_a_bridge_stopped_by_sigterm_stops_the_plims_it_drove():
             fleet.send("m", {"SetDriveBaseVelocity": [1.0, 1.0]})
             fleet.send("i", "RequestNetworkScan")
             assert moving.commands() == [drive(1.0, 1.0)] and idle.commands() == ["RequestNetworkScan"]
+            moving.send(device_frame("Pong"))
+            time.sleep(0.2)
             out, err = stop_bridge(bridge, signal.SIGTERM)
             time.sleep(0.2)
         assert bridge.returncode == 143 and "Traceback" not in err
         assert moving.commands() == [STOP] and idle.commands() == []
-        assert sorted(states) == [("plim/i/link", "ended"), ("plim/m/link", "ended")]
+        assert sorted(states) == [("plim/i/link", "ended"), ("plim/m/link", "ended"), ("plim/m/link", "up")]
+        records = list(open_records(tmp_path / "m.plimlog"))
+        assert [r.payload for r in records if r.direction == RECEIVED] == [device_frame("Pong")]
+        assert [m for m in host_messages(r.payload for r in records if r.direction == SENT) if m != "Ping"] == [
+            drive(1.0, 1.0), STOP]
     finally:
         stop_bridge(bridge)
         moving.close()

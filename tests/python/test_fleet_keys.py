@@ -173,6 +173,7 @@ def plim(*args):
     (("bridge", "a*=sim://"), "plim bridge: error: plim name 'a*' must be a single key chunk, without '*'"),
     (("bridge", "a=sim://", "a=sim://?seed=2"), "plim bridge: error: plim name 'a' given twice"),
     (("bridge",), "plim bridge: error: no plim to serve: give NAME=URL or --fleet FILE"),
+    (("bridge", "a=sim://", "--record", "/nonexistent"), "plim bridge: error: --record /nonexistent: not a directory"),
     (("bridge", "a=udp://h"), "plim bridge: error: bad plim URL 'udp://h': udp:// needs a host and a port; the form "
      "is udp://HOST:PORT"),
     (("bridge", "a=sim://", "--connect", "tcp/h:1", "--tls-ca", "/etc/hostname"),
@@ -276,3 +277,32 @@ def test_the_bridge_stops_a_plim_when_its_last_controller_goes(events, sent, err
 def test_the_example_fleet_file():
     assert read_fleet(str(ROOT / "examples" / "fleet.toml")) == {
         "a1": "udp://10.0.0.41:7000", "a2": "udp://10.0.0.42:7000", "dock": "serial:///dev/ttyUSB0?baud=115200"}
+
+
+class FullDisk:
+    def packet(self, *args):
+        raise OSError(28, "No space left on device")
+
+    def close(self):
+        pass
+
+
+def test_a_failing_recording_stops_itself_not_the_telemetry():
+    pytest.importorskip("zenoh")
+    from plim_link.bridge import TextPublisher
+
+    published = []
+
+    class Publisher:
+        def __init__(self, key):
+            self.key = key
+
+        def put(self, payload, attachment):
+            published.append((self.key, payload, attachment))
+
+    session = type("Session", (), {"declare_publisher": lambda self, key, encoding: Publisher(key)})()
+    sink = TextPublisher(session, "p", FullDisk())
+    for wall_ns in (1, 2):
+        sink.packet(b"<", device_frame("Pong"), 0, wall_ns)
+    assert published == [("plim/p/msg/Pong", b'"Pong"', keys.encode_time(n)) for n in (1, 2)]
+    assert sink.recording_error == "[Errno 28] No space left on device" and sink.latest == {"Pong": ('"Pong"', 2)}

@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import os
 import sys
 from typing import Any
 
@@ -19,6 +20,8 @@ def add_parser(commands: Any) -> None:
         "and the commands put on plim/NAME/cmd. Runs until Ctrl-C or SIGTERM, which stop every plim it drove.")
     bridge.add_argument("plims", nargs="*", metavar="NAME=URL", help="a plim and its URL (any plim URL)")
     bridge.add_argument("--fleet", metavar="FILE", help='a TOML file with a [plims] table of NAME = "URL"')
+    bridge.add_argument("--record", metavar="DIR", help="record each plim's packets to DIR/NAME.plimlog (appended "
+                        "to if it exists)")
     add_bus_arguments(bridge)
     bridge.set_defaults(run=run)
 
@@ -68,6 +71,8 @@ def run(args: argparse.Namespace) -> int:
         plims = plims_of(args)
         check_plims(plims)
         settings = bus_settings(args)
+        if args.record is not None and not os.path.isdir(args.record):
+            raise ValueError(f"--record {args.record}: not a directory")
         require_zenoh()
     except (ValueError, MissingExtra) as exc:
         raise BadInput(str(exc)) from None
@@ -75,7 +80,7 @@ def run(args: argparse.Namespace) -> int:
     def ready(served: list[Any]) -> None:
         print(f"plim bridge: serving {', '.join(p.name for p in served)}", file=sys.stderr, flush=True)
     try:
-        return asyncio.run(run_bridge(plims, settings, ready))
+        return asyncio.run(run_bridge(plims, settings, ready, args.record))
     except ValueError as exc:
         raise BadInput(str(exc)) from None
     except OSError as exc:
