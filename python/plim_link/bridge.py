@@ -17,7 +17,7 @@ from dataclasses import dataclass, field, fields
 from typing import Any
 
 from . import aio, zenoh_keys as keys
-from .commands import STOP, kind_of
+from .commands import STOP
 from .jsontext import TextDecoder
 from .core import Sink
 from .recording import RECEIVED, Recorder
