@@ -12,7 +12,7 @@ from hypothesis import given, strategies as st
 from client_support import PLIM, ROOT, device_frame
 from fleet_support import EVERY_KIND
 from plim_link import zenoh_keys as keys
-from plim_link.cli.bridge import parse_plim, read_fleet
+from plim_link.cli.bridge import read_fleet
 from plim_link.commands import kind_of
 from plim_link.core import ClientCore
 from plim_link.fleet import checked_command
@@ -36,16 +36,6 @@ def test_names_are_single_key_chunks(name, error):
         with pytest.raises(ValueError) as caught:
             keys.check_name(name)
         assert str(caught.value) == error
-
-
-def test_the_key_layout():
-    assert [keys.msg("a", "Scan"), keys.msg("*"), keys.link("a"), keys.cmd("a"), keys.error("a"),
-            keys.latest("a", "State"), keys.info("a"), keys.bridge("*"), keys.controllers("a"),
-            keys.controller("a", "zid1")] == [
-        "plim/a/msg/Scan", "plim/*/msg/*", "plim/a/link", "plim/a/cmd", "plim/a/error", "plim/a/latest/State",
-        "plim/a/info", "plim/*/bridge", "plim/a/controller/**", "plim/a/controller/zid1"]
-    assert [keys.controller_id(k) for k in ("plim/a/controller/zid1", "plim/a/controller/x/y", "plim/a/controller")] \
-        == ["zid1", "x/y", ""]
 
 
 @pytest.mark.parametrize("message, text", EVERY_KIND)
@@ -108,23 +98,6 @@ def test_the_zenoh_config_is_no_more_open_than_asked(tmp_path):
     assert json.loads(anonymous.get_json("transport/link/tls"))["enable_mtls"] is False
 
 
-@pytest.mark.parametrize("text, error", [
-    ("a=sim://", None),
-    ("a=udp://h:1=x", None),
-    ("a", "'a' is not NAME=URL"),
-    ("a=", "'a=' is not NAME=URL"),
-    ("=sim://", "a plim name must not be empty"),
-])
-def test_plims_on_the_command_line(text, error):
-    if error is None:
-        name, url = parse_plim(text)
-        assert f"{name}={url}" == text
-    else:
-        with pytest.raises(ValueError) as caught:
-            parse_plim(text)
-        assert str(caught.value) == error
-
-
 @pytest.mark.parametrize("content, result", [
     ('[plims]\na = "sim://"\n"b.2" = "udp://10.0.0.2:7000"\n', {"a": "sim://", "b.2": "udp://10.0.0.2:7000"}),
     ('[plims]\n"a/b" = "sim://"\n', "plim name 'a/b' must be a single key chunk, without '/'"),
@@ -172,6 +145,8 @@ def plim(*args):
     (("bridge", "a/b=sim://"), "plim bridge: error: plim name 'a/b' must be a single key chunk, without '/'"),
     (("bridge", "a*=sim://"), "plim bridge: error: plim name 'a*' must be a single key chunk, without '*'"),
     (("bridge", "a=sim://", "a=sim://?seed=2"), "plim bridge: error: plim name 'a' given twice"),
+    (("bridge", "a"), "plim bridge: error: 'a' is not NAME=URL"),
+    (("bridge", "=sim://"), "plim bridge: error: a plim name must not be empty"),
     (("bridge",), "plim bridge: error: no plim to serve: give NAME=URL or --fleet FILE"),
     (("bridge", "a=sim://", "--record", "/nonexistent"), "plim bridge: error: --record /nonexistent: not a directory"),
     (("bridge", "a=udp://h"), "plim bridge: error: bad plim URL 'udp://h': udp:// needs a host and a port; the form "
