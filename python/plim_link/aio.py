@@ -108,6 +108,8 @@ class AsyncPlimClient(AsyncKindQueries):
         self._shutdown: list[Callable[[], None]] = []
         self._task: asyncio.Task[None] | None = None
         self._closed = False
+        self._state_seen: LinkState = core.state
+        self._state_queues: list[asyncio.Queue[LinkState]] = []
         lifecycle.opened(self, handle_signals)
 
     @property
@@ -152,6 +154,10 @@ class AsyncPlimClient(AsyncKindQueries):
             self._changed()
 
     def _changed(self) -> None:
+        if self._core.state != self._state_seen:
+            self._state_seen = self._core.state
+            for queue in self._state_queues:
+                queue.put_nowait(self._state_seen)
         for waiter in self._waiters:
             if not waiter.done():
                 waiter.set_result(None)
@@ -284,6 +290,20 @@ class AsyncPlimClient(AsyncKindQueries):
     def link_state(self) -> LinkState:
         """"connecting", "up", "down" or "ended", as for PlimClient."""
         return self._core.state
+
+    async def link_states(self) -> AsyncIterator[LinkState]:
+        """The link state now, then each new one as it changes, until "ended"."""
+        queue: asyncio.Queue[LinkState] = asyncio.Queue()
+        self._state_queues.append(queue)
+        try:
+            state = self._core.state
+            while True:
+                yield state
+                if state == "ended":
+                    return
+                state = await queue.get()
+        finally:
+            self._state_queues.remove(queue)
 
     @property
     def stats(self) -> Stats:

@@ -17,6 +17,7 @@ _FIRST, _SECOND = (8, 0) if sys.byteorder == "big" else (0, 8)  # which half of 
 _PAIR = [f"{_BYTE[pair >> _FIRST & 0xFF]},{_BYTE[pair >> _SECOND & 0xFF]}" for pair in range(1 << 16)]
 
 
+
 def packet_text(data: bytes) -> str:
     """A packet as the JSON array of byte values `Link.handle_receive` takes."""
     even = len(data) & ~1

@@ -15,7 +15,7 @@ from plim_link.messages import DEVICE_MESSAGE_KINDS
 from plim_link.recording import MAGIC, RECEIVED, encode_record
 from test_client import STOP, drive, scan
 
-COMMANDS = "'sim', 'monitor', 'dump', 'ping', 'drive', 'record', 'info', 'export', 'view', 'plot'"
+COMMANDS = "'sim', 'monitor', 'dump', 'ping', 'drive', 'record', 'info', 'export', 'view', 'plot', 'bridge', 'fleet'"
 
 
 def plim(*args, timeout=60):

@@ -10,12 +10,12 @@ from collections.abc import Sequence
 from types import FrameType
 
 from .. import __version__
-from . import drive, dump, export, info, monitor, ping, plot, record, sim, view
+from . import bridge, drive, dump, export, fleet, info, monitor, ping, plot, record, sim, view
 from .common import (BAD_INPUT, EXIT_STATUSES, FAILED, INTERRUPTED, TERMINATED, BadInput, Failed, Parser,
                      Terminated)
 
 # Each command module gives `add_parser(subcommands)`, which sets `run(args) -> exit status`.
-COMMANDS = [sim, monitor, dump, ping, drive, record, info, export, view, plot]
+COMMANDS = [sim, monitor, dump, ping, drive, record, info, export, view, plot, bridge, fleet]
 
 
 def build_parser() -> argparse.ArgumentParser:
