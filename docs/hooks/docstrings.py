@@ -13,6 +13,8 @@ DOCUMENTED = {
     "plim_link": ["PlimClient", "Subscription", "Timed", "Stats"],
     "plim_link.aio": ["connect", "AsyncPlimClient", "AsyncSubscription"],
     "plim_link.messages": [],
+    "plim_link.fleet": ["Fleet", "FleetSubscription", "FleetMessage"],
+    "plim_link.fleet_aio": ["open_fleet", "AsyncFleet", "AsyncFleetSubscription"],
     "plim_ffi": ["Link", "ObjectLink"],
 }
 

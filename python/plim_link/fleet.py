@@ -105,11 +105,13 @@ class FleetSubscription:
             return item  # type: ignore[return-value]  # this inbox holds only FleetTexts
 
     def recv(self, timeout: float | None = None) -> FleetMessage | None:
+        """The next message as (name, time, message); None after `timeout` seconds, or once closed."""
         item = self.recv_text(timeout)
         return None if item is None else self.parse(item)
 
     @staticmethod
     def parse(item: FleetText) -> FleetMessage:
+        """A message's text read into Python values, its time in seconds since the epoch."""
         return FleetMessage(item.name, item.time_ns / 1e9, json.loads(item.text))
 
     def __iter__(self) -> Iterator[FleetMessage]:
@@ -118,13 +120,16 @@ class FleetSubscription:
 
     @property
     def dropped(self) -> int:
+        """Messages lost to this subscription's full queue, oldest first."""
         return self._inbox.dropped
 
     @property
     def closed(self) -> bool:
+        """Whether the subscription (or its fleet) has been closed."""
         return self._inbox.closed
 
     def close(self) -> None:
+        """Ends the subscription: it gets nothing more, and its iteration ends."""
         with self._ready:
             if self._inbox.closed:
                 return
@@ -188,6 +193,7 @@ class Fleet:
         return None
 
     def latest(self, name: str, kind: str, timeout: float = QUERY_TIMEOUT_S) -> DeviceMessage | None:
+        """The newest message of `kind` from plim `name`, as its bridge holds it; None if none."""
         timed = self.latest_timed(name, kind, timeout)
         return None if timed is None else timed.message
 
@@ -228,6 +234,7 @@ class Fleet:
                           express=True)
 
     def set_drive_base_velocity(self, name: str, left_rad_per_s: float, right_rad_per_s: float) -> None:
+        """Wheel velocities in rad/s for plim `name`, with the client's checks."""
         self.send(name, set_drive_base_velocity(left_rad_per_s, right_rad_per_s))
 
     # -- upkeep ----------------------------------------------------------------------
@@ -238,6 +245,7 @@ class Fleet:
 
     @property
     def closed(self) -> bool:
+        """Whether `close()` has been called."""
         return self._closed
 
     def close(self) -> None:

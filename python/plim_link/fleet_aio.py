@@ -35,6 +35,7 @@ class AsyncFleetSubscription:
         subscription.on_change = wake
 
     async def recv_text(self, timeout: float | None = None) -> FleetText | None:
+        """The next message as its text; None after `timeout` seconds, or once closed."""
         deadline = Deadline(check_timeout(timeout))
         while True:
             self._changed.clear()
@@ -47,6 +48,7 @@ class AsyncFleetSubscription:
                 return None
 
     async def recv(self, timeout: float | None = None) -> FleetMessage | None:
+        """The next message as (name, time, message); None after `timeout` seconds, or once closed."""
         item = await self.recv_text(timeout)
         return None if item is None else FleetSubscription.parse(item)
 
@@ -56,9 +58,11 @@ class AsyncFleetSubscription:
 
     @property
     def dropped(self) -> int:
+        """Messages lost to this subscription's full queue, oldest first."""
         return self._subscription.dropped
 
     def close(self) -> None:
+        """Ends the subscription: it gets nothing more, and its iteration ends."""
         self._subscription.close()
 
     async def __aenter__(self) -> AsyncFleetSubscription:
@@ -77,32 +81,41 @@ class AsyncFleet:
         self._commands = ThreadPoolExecutor(max_workers=1, thread_name_prefix="plim-fleet-commands")
 
     async def names(self, timeout: float = QUERY_TIMEOUT_S) -> list[str]:
+        """The plims served now, as Fleet.names."""
         return await asyncio.to_thread(self.fleet.names, timeout)
 
     def subscribe(self, name: str = "*", kinds: str | Sequence[str] | None = None, *,
                   maxlen: int = 10000) -> AsyncFleetSubscription:
+        """Every message of those kinds from plim `name` ("*" for all), as Fleet.subscribe."""
         return AsyncFleetSubscription(self.fleet.subscribe(name, kinds, maxlen=maxlen))
 
     async def latest_timed(self, name: str, kind: str, timeout: float = QUERY_TIMEOUT_S) -> Timed | None:
+        """The newest message of `kind` from plim `name` with its time, as Fleet.latest_timed."""
         return await asyncio.to_thread(self.fleet.latest_timed, name, kind, timeout)
 
     async def latest(self, name: str, kind: str, timeout: float = QUERY_TIMEOUT_S) -> DeviceMessage | None:
+        """The newest message of `kind` from plim `name`, as Fleet.latest."""
         return await asyncio.to_thread(self.fleet.latest, name, kind, timeout)
 
     async def info(self, name: str, timeout: float = QUERY_TIMEOUT_S) -> dict[str, Any] | None:
+        """What plim `name`'s bridge knows of it, as Fleet.info."""
         return await asyncio.to_thread(self.fleet.info, name, timeout)
 
     async def link_state(self, name: str, timeout: float = QUERY_TIMEOUT_S) -> str | None:
+        """Plim `name`'s link state, as Fleet.link_state."""
         return await asyncio.to_thread(self.fleet.link_state, name, timeout)
 
     async def send(self, name: str, message: HostMessage) -> None:
+        """Puts a command for plim `name` on the bus, after every command awaited before it."""
         await asyncio.get_running_loop().run_in_executor(self._commands, self.fleet.send, name, message)
 
     async def set_drive_base_velocity(self, name: str, left_rad_per_s: float, right_rad_per_s: float) -> None:
+        """Wheel velocities in rad/s for plim `name`, with the client's checks."""
         await asyncio.get_running_loop().run_in_executor(
             self._commands, self.fleet.set_drive_base_velocity, name, left_rad_per_s, right_rad_per_s)
 
     async def close(self) -> None:
+        """Leaves the bus, as Fleet.close."""
         await asyncio.get_running_loop().run_in_executor(self._commands, self.fleet.close)
         self._commands.shutdown(wait=False)
 
