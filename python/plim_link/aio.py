@@ -17,7 +17,7 @@ from .core import Arrival, ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import AsyncKindQueries
 from .peer import PeerFilter
-from .recording import RECEIVED, open_records, open_sink
+from .recording import RECEIVED, Recordings, open_records, open_sinks
 from .replay import ReplayClock
 from .transports import open_datagram, open_serial
 from .urls import parse_url
@@ -351,7 +351,7 @@ class AsyncPlimClient(AsyncKindQueries):
                 shut()
             except Exception:
                 pass
-        self._core.close_sink()
+        self._core.close_sinks()
         self._changed()
         lifecycle.closed(self)
 
@@ -450,7 +450,7 @@ class AsyncSubscription:
 
 
 async def connect(url: str | os.PathLike[str], *, auto_pong: bool = True, strict: bool = False,
-                  stop_on_close: bool = True, record: str | os.PathLike[str] | Sink | None = None, queue_size: int = 10000,
+                  stop_on_close: bool = True, record: Recordings | None = None, queue_size: int = 10000,
                   heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0, write_timeout_s: float = 1.0,
                   handle_signals: bool = True) -> AsyncPlimClient:
     """Opens a client on the running loop; the URL forms and settings are those of PlimClient."""
@@ -465,15 +465,15 @@ async def connect(url: str | os.PathLike[str], *, auto_pong: bool = True, strict
     if endpoint.scheme in ("udp", "udp-listen", "sim"):
         # Resolving a name can take seconds: not on the loop.
         sock, listen, on_close = await loop.run_in_executor(None, open_datagram, endpoint)
-    sink = None
+    sinks: list[Sink] = []
     try:
-        sink = open_sink(record, text) if record is not None else None
+        sinks = open_sinks(record, text)
         core = ClientCore(mono_ns=time.monotonic_ns(), auto_pong=auto_pong, strict=strict,
                           stop_on_close=stop_on_close, heartbeat_s=heartbeat_s, link_timeout_s=link_timeout_s,
-                          queue_size=queue_size, live=endpoint.live, peer_known=listen is None, sink=sink)
+                          queue_size=queue_size, live=endpoint.live, peer_known=listen is None, sinks=sinks)
         client = AsyncPlimClient(core, text, write_timeout, handle_signals)
     except BaseException:
-        for thing in (sock, sink, records):
+        for thing in (sock, *sinks, records):
             if thing is not None:
                 thing.close()
         if on_close is not None:

@@ -19,8 +19,7 @@ from typing import Any
 from . import aio, zenoh_keys as keys
 from .commands import STOP
 from .jsontext import TextDecoder
-from .core import Sink
-from .recording import RECEIVED, Recorder
+from .recording import RECEIVED
 from .urls import parse_url
 from .zenoh_config import BusSettings, open_session, require_zenoh
 
@@ -30,22 +29,18 @@ GONE_KEPT = 1024  # controllers remembered as gone, whose late commands are not 
 
 
 class TextPublisher:
-    """The client's sink: every message the plim sends, as Link writes it, published with its arrival time;
-    and every packet each way to a recording, if there is one."""
+    """One of the client's sinks: every message the plim sends, as Link writes it, published with its
+    arrival time."""
 
-    def __init__(self, session: Any, name: str, recording: Sink | None = None) -> None:
+    def __init__(self, session: Any, name: str) -> None:
         self._zenoh = require_zenoh()
         self._session = session
         self._name = name
         self._decoder = TextDecoder()
         self._publishers: dict[str, Any] = {}
-        self._recording = recording
-        self.recording_error: str | None = None
         self.latest: dict[str, tuple[str, int]] = {}  # kind -> (text, wall_ns); read by the queryable's thread
 
     def packet(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
-        if self._recording is not None:
-            self._record(direction, payload, mono_ns, wall_ns)
         if direction != RECEIVED:
             return
         for text in self._decoder.feed(payload):
@@ -61,27 +56,7 @@ class TextPublisher:
     def message(self, direction: bytes, message: Any, wall_ns: int) -> None:
         pass
 
-    def _record(self, direction: bytes, payload: bytes, mono_ns: int, wall_ns: int) -> None:
-        recording = self._recording
-        try:
-            recording.packet(direction, payload, mono_ns, wall_ns)  # type: ignore[union-attr]
-        except Exception as exc:
-            # A full disk stops the recording, not the plim's telemetry (which an error here would).
-            self._recording = None
-            self.recording_error = str(exc) or type(exc).__name__
-            log.error("plim_link: %s: recording stopped: %s", self._name, self.recording_error)
-            self._close_recording(recording)
-
-    def _close_recording(self, recording: Sink | None) -> None:
-        try:
-            if recording is not None:
-                recording.close()
-        except Exception:
-            pass
-
     def close(self) -> None:
-        recording, self._recording = self._recording, None
-        self._close_recording(recording)
         publishers, self._publishers = self._publishers, {}
         for publisher in publishers.values():
             publisher.undeclare()
@@ -191,7 +166,6 @@ class ServedPlim:
     def info(self, query: Any) -> None:
         try:
             stats = stats_json(self.client.stats)
-            stats["recording_error"] = stats["recording_error"] or self.sink.recording_error
             text = json.dumps({"name": self.name, "url": self.client.url, "link_state": self.client.link_state,
                                "stats": stats}, separators=(",", ":"))
             query.reply(keys.info(self.name), text, encoding=require_zenoh().Encoding.APPLICATION_JSON)
@@ -217,11 +191,12 @@ class ServedPlim:
 
 async def serve_plim(session: Any, name: str, url: str, record_dir: str | None = None) -> ServedPlim:
     loop = asyncio.get_running_loop()
+    sink = TextPublisher(session, name)
     # Recorded here, beside the client: a second program speaking to the plim would take its reports away.
-    recording = None if record_dir is None else Recorder(os.path.join(record_dir, f"{name}.plimlog"))
-    sink = TextPublisher(session, name, recording)
+    # A recording that fails stops alone; the publishing goes on.
+    record: list[Any] = [sink] if record_dir is None else [sink, os.path.join(record_dir, f"{name}.plimlog")]
     # The bridge handles the signals itself, and closes every client on its way out.
-    client = await aio.connect(url, record=sink, handle_signals=False)
+    client = await aio.connect(url, record=record, handle_signals=False)
     plim = ServedPlim(name, client, sink, session, loop, set(), [])
     plim.entities = [
         session.declare_subscriber(keys.cmd(name), plim.on_command),

@@ -13,6 +13,7 @@ import logging
 import math
 from collections import Counter, deque
 from dataclasses import dataclass, field
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any, Literal, Protocol
 
 import plim_ffi
@@ -102,7 +103,7 @@ class ClientCore:
 
     def __init__(self, *, mono_ns: int, auto_pong: bool = True, strict: bool = False, stop_on_close: bool = True,
                  heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0, queue_size: int = 10000,
-                 live: bool = True, peer_known: bool = True, sink: Sink | None = None) -> None:
+                 live: bool = True, peer_known: bool = True, sinks: Sequence[Sink] = ()) -> None:
         if isinstance(queue_size, bool) or not isinstance(queue_size, int) or queue_size < 1:
             raise ValueError(f"queue_size must be a positive int, got {queue_size!r}")
         self._heartbeat_ns = None if heartbeat_s is None else _seconds_ns("heartbeat_s", heartbeat_s)
@@ -126,7 +127,7 @@ class ClientCore:
         self._last_message_ns: int | None = None
         self._peer_known = peer_known
         self._held: deque[tuple[str, Any, list[bytes]]] = deque()
-        self._sink = sink
+        self._sinks = list(sinks)
         self._bad_frames = Throttle()
         self._net_errors = Throttle()
 
@@ -379,9 +380,9 @@ class ClientCore:
         self.end()
         return stop
 
-    def close_sink(self) -> None:
-        sink, self._sink = self._sink, None
-        if sink is not None:
+    def close_sinks(self) -> None:
+        sinks, self._sinks = self._sinks, []
+        for sink in sinks:
             try:
                 sink.close()
             except Exception as exc:
@@ -390,21 +391,21 @@ class ClientCore:
     # -- recording -------------------------------------------------------------------
 
     def _record(self, what: str, *args: Any) -> None:
-        sink = self._sink
-        if sink is None:
-            return
-        try:
-            getattr(sink, what)(*args)
-        except Exception as exc:
-            # A recording must never stand between the program and the plim: it stops, the link goes on.
-            self._sink = None
+        for sink in self._sinks:
             try:
-                sink.close()
-            except Exception:
-                pass
-            self._recording_failed(exc)
+                getattr(sink, what)(*args)
+            except Exception as exc:
+                # A recording must never stand between the program and the plim: it stops alone,
+                # and the link and every other sink go on.
+                self._sinks = [other for other in self._sinks if other is not sink]
+                try:
+                    sink.close()
+                except Exception:
+                    pass
+                self._recording_failed(exc)
 
     def _recording_failed(self, exc: Exception) -> None:
+        text = str(exc) or type(exc).__name__
         if self.stats.recording_error is None:
-            self.stats.recording_error = str(exc) or type(exc).__name__
-            log.error("plim_link: recording stopped: %s", self.stats.recording_error)
+            self.stats.recording_error = text
+        log.error("plim_link: recording stopped: %s", text)

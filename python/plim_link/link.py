@@ -13,7 +13,7 @@ from . import commands, lifecycle
 from .core import ClientCore, LinkState, Sink, Stats
 from .inbox import Inbox, Timed
 from .kinds import KindQueries
-from .recording import RECEIVED, open_records, open_sink
+from .recording import RECEIVED, Recordings, open_records, open_sinks
 from .replay import ReplayClock
 from .transports import NetworkReport, Transport, open_transport
 from .urls import parse_url
@@ -41,7 +41,7 @@ class PlimClient(KindQueries):
     """
 
     def __init__(self, url: str | os.PathLike[str], *, auto_pong: bool = True, strict: bool = False,
-                 stop_on_close: bool = True, record: str | os.PathLike[str] | Sink | None = None,
+                 stop_on_close: bool = True, record: Recordings | None = None,
                  queue_size: int = 10000, heartbeat_s: float | None = 1.0, link_timeout_s: float = 3.0,
                  write_timeout_s: float = 1.0, handle_signals: bool = True) -> None:
         endpoint = parse_url(url)
@@ -51,17 +51,17 @@ class PlimClient(KindQueries):
         self._records: RecordingReader | None = None
         if endpoint.scheme == "file":
             self._records = open_records(endpoint.path)
-        sink = None
+        sinks: list[Sink] = []
         try:
-            sink = open_sink(record, self.url) if record is not None else None
+            sinks = open_sinks(record, self.url)
             if self._records is None:
                 self._transport = open_transport(endpoint)
             self._core = ClientCore(
                 mono_ns=time.monotonic_ns(), auto_pong=auto_pong, strict=strict, stop_on_close=stop_on_close,
                 heartbeat_s=heartbeat_s, link_timeout_s=link_timeout_s, queue_size=queue_size,
-                live=endpoint.live, peer_known=self._transport is None or self._transport.peer_known, sink=sink)
+                live=endpoint.live, peer_known=self._transport is None or self._transport.peer_known, sinks=sinks)
         except BaseException:
-            for thing in (self._transport, sink, self._records):
+            for thing in (self._transport, *sinks, self._records):
                 if thing is not None:
                     thing.close()
             raise
@@ -253,7 +253,7 @@ class PlimClient(KindQueries):
             if self._records is not None:
                 self._records.close()
             with self._cond:
-                self._core.close_sink()
+                self._core.close_sinks()
             lifecycle.closed(self)
 
     _close_now = close

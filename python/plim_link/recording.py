@@ -33,7 +33,8 @@ import time
 import zlib
 from dataclasses import dataclass
 from functools import cache
-from typing import TYPE_CHECKING, BinaryIO
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, BinaryIO, Union
 
 if TYPE_CHECKING:
     from .core import Sink
@@ -105,15 +106,31 @@ def read_records(stream: BinaryIO) -> RecordingReader:
     return RecordingReader(stream, getattr(stream, "name", "recording"))
 
 
-def open_sink(record: str | os.PathLike[str] | Sink, url: str) -> Sink:
+Recordings = Union[str, "os.PathLike[str]", "Sink", Sequence[Union[str, "os.PathLike[str]", "Sink"]]]
+
+
+def open_sinks(record: Recordings | None, url: str) -> list[Sink]:
     """Where a client records: MCAP for a path ending in .mcap, a raw recording at any other path,
-    or any sink of the caller's own."""
-    if isinstance(record, (str, os.PathLike)):
-        if os.fspath(record).lower().endswith(".mcap"):
-            from .mcap_export import McapSink
-            return McapSink(record, url)
-        return Recorder(record, url)
-    return record
+    any sink of the caller's own, or several of these; each fails on its own."""
+    if record is None:
+        return []
+    wanted = list(record) if isinstance(record, Sequence) and not isinstance(record, str) else [record]
+    sinks: list[Sink] = []
+    try:
+        for one in wanted:
+            if isinstance(one, (str, os.PathLike)):
+                if os.fspath(one).lower().endswith(".mcap"):
+                    from .mcap_export import McapSink
+                    sinks.append(McapSink(one, url))
+                else:
+                    sinks.append(Recorder(one, url))
+            else:
+                sinks.append(one)
+    except BaseException:
+        for sink in sinks:
+            sink.close()
+        raise
+    return sinks
 
 
 def _write_all(fd: int, data: bytes) -> None:

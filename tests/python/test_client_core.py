@@ -146,18 +146,19 @@ class FailingSink:
 
 
 def test_a_failing_recording_stops_alone(caplog):
-    sink = FailingSink(fail_after=1)
-    c = core(sink=sink)
+    sink, other = FailingSink(fail_after=1), FailingSink(fail_after=-1)
+    c = core(sinks=[sink, other])
     with caplog.at_level(logging.ERROR, logger="plim_link"):
         c.send({"SetDriveBaseVelocity": [3.0, 3.0]}, 0, WALL)
         c.receive(device_frame(SCAN), 1, WALL)
         c.receive(device_frame(SCAN), 2, WALL)
         stop = c.close(3, WALL)
-        c.close_sink()
+        c.close_sinks()
     assert c.stats.recording_error == "[Errno 28] No space left on device"
     assert sent(stop)[0]["SetDriveBaseVelocity"]["left_velocity_rad_per_s"] == 0.0
     assert len(c.inbox.items) == 2 and sink.packets == [b">"] and sink.closed == 1
-    assert [r.getMessage() for r in caplog.records] == ["plim_link: recording stopped: [Errno 28] No space left on device"]
+    assert other.packets == [b">", b"<", b"<", b">"]  # the other sink had everything
+    assert [r.getMessage() for r in caplog.records] == ["plim_link: recording stopped: [Errno 28] No space left on device"] * 2
 
 
 def test_an_error_that_ends_the_connection_reaches_every_reader_once():
