@@ -6,6 +6,12 @@
 // values in order. Refusals say where and what: a ValueError for a value
 // JSON can hold but the message cannot take, a TypeError for a value JSON
 // cannot hold at all.
+//
+// Containers are read through the view json.dumps reads: an exact dict (or
+// an empty one) directly, another dict subclass through its items(); an
+// exact list or tuple directly, a subclass through its iterator. Each member
+// is held by a reference of its own while it is read, since a subclass's
+// Python code may change the container under the walk.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -15,8 +21,8 @@
 #include <variant>
 
 #include "json/describe.hpp"
-#include "python/declared_names.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/object_convert.hpp"
 #include "python/py_ref.hpp"
 
@@ -86,7 +92,9 @@ Refusal kind_refusal(std::string_view expected, PyObject* value) {
     if (utf8 != nullptr) {
         text.append(utf8, static_cast<std::size_t>(size));
     } else {
-        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        if (PyErr_Occurred() != nullptr && (!PyErr_ExceptionMatches(PyExc_Exception) || memory_error_pending())) {
+            return {};
+        }
         clear_error();
         text += UNKNOWN_TYPE_NAME;
     }
@@ -101,6 +109,69 @@ bool refuse_key(const Where& where, PyObject* key) { return raise_refusal(where,
 
 bool refuse_kind(const Where& where, std::string_view expected, PyObject* value) {
     return raise_refusal(where, kind_refusal(expected, value));
+}
+
+// A dict's members as json.dumps reads them. `open` fails with the error of
+// items() pending, or refuses items that are not pairs as json.dumps does.
+class DictMembers {
+public:
+    // Empty when the members can be walked; a refusal otherwise (one with no
+    // type when the error of items() is pending).
+    std::optional<Refusal> open(PyObject* dict) {
+        if (PyDict_CheckExact(dict) || PyDict_Size(dict) == 0) {
+            dict_ = dict;
+            return {};
+        }
+        items_ = PyRef::steal(PyMapping_Items(dict));
+        if (!items_) return Refusal{};
+        size_ = PyList_Size(items_.get());
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            PyObject* item = PyList_GetItem(items_.get(), i);
+            if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+                return Refusal{PyExc_ValueError, "items() must give (key, value) pairs"};
+            }
+        }
+        return {};
+    }
+    Py_ssize_t size() const noexcept { return items_ ? size_ : PyDict_Size(dict_); }
+    // The next member, as references of the caller's own; false at the end.
+    bool next(PyRef& key, PyRef& value) {
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        if (items_) {
+            // The list is ours, so its length cannot change.
+            if (position_ >= size_) return false;
+            PyObject* item = PyList_GetItem(items_.get(), position_++);
+            k = PyTuple_GetItem(item, 0);
+            v = PyTuple_GetItem(item, 1);
+        } else if (!PyDict_Next(dict_, &position_, &k, &v)) {
+            return false;
+        }
+        key = PyRef::borrow(k);
+        value = PyRef::borrow(v);
+        return true;
+    }
+
+private:
+    PyObject* dict_ = nullptr;
+    PyRef items_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t position_ = 0;
+};
+
+// A list's or tuple's items as json.dumps reads them: an exact one directly,
+// a subclass as the list its iterator gives. nullptr with the error pending.
+PyRef sequence_items(PyObject* sequence) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return PyRef::borrow(sequence);
+    return PyRef::steal(PySequence_List(sequence));
+}
+
+// Item `i` of what sequence_items gave, as a reference of the caller's own;
+// empty past the end (an exact list can shrink while it is walked).
+PyRef sequence_item(PyObject* items, Py_ssize_t i) {
+    const bool list = PyList_Check(items);
+    if (i >= (list ? PyList_Size(items) : PyTuple_Size(items))) return {};
+    return PyRef::borrow(list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i));
 }
 
 // The UTF-8 bytes of a str. A lone surrogate has no UTF-8 form, and the JSON
@@ -192,18 +263,21 @@ std::optional<Refusal> find_refusal(PyObject* value) {
     }
     std::optional<Refusal> refusal;
     if (dict) {
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* item = nullptr;
-        while (!refusal && PyDict_Next(value, &position, &key, &item)) {
-            refusal = PyUnicode_Check(key) ? find_refusal(item) : key_refusal(key);
+        DictMembers members;
+        refusal = members.open(value);
+        PyRef key;
+        PyRef item;
+        while (!refusal && members.next(key, item)) {
+            refusal = PyUnicode_Check(key.get()) ? find_refusal(item.get()) : key_refusal(key.get());
+        }
+    } else if (PyRef items = sequence_items(value)) {
+        for (Py_ssize_t i = 0; !refusal; ++i) {
+            PyRef item = sequence_item(items.get(), i);
+            if (!item) break;
+            refusal = find_refusal(item.get());
         }
     } else {
-        const bool list = PyList_Check(value);
-        const Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
-        for (Py_ssize_t i = 0; !refusal && i < size; ++i) {
-            refusal = find_refusal(list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i));
-        }
+        refusal = Refusal{};
     }
     Py_LeaveRecursiveCall();
     return refusal;
@@ -217,7 +291,8 @@ bool check_json_value(PyObject* value, const Where& where) {
 }
 
 // The index of `key` among the names, or -1. Keys written in the program are
-// interned like the names, so most are found by identity.
+// interned like the names, so most are found by identity; a str subclass
+// equal to no other key still names the field its text spells.
 template <std::size_t N>
 int find_key(PyObject* key, PyObject* const* objects, const std::array<JsonName, N>& names,
              const Where& where, bool& failed) {
@@ -245,28 +320,30 @@ bool read_field(PyObject* value, R& record, std::size_t index, const Where& wher
 }
 
 template <Struct R>
-bool read_record_dict(PyObject* dict, R& record) {
-    constexpr auto& names = DeclaredNames<R>::names;
+bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
+    static constexpr auto names = declared_names<R>();
     const Where where{Declare<R>::name, {}};
-    PyObject* const* keys = DeclaredNames<R>::get();
-    if (keys == nullptr) return false;
+    PyObject* const* keys = names_of<R>(state);
+    DictMembers members;
+    if (std::optional<Refusal> refusal = members.open(dict)) return raise_refusal(where, *refusal);
     std::array<bool, names.size()> seen{};
-    Py_ssize_t position = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_Check(key)) return refuse_key(where, key);
+    PyRef key;
+    PyRef value;
+    while (members.next(key, value)) {
+        if (!PyUnicode_Check(key.get())) return refuse_key(where, key.get());
         bool failed = false;
-        const int index = find_key(key, keys, names, where, failed);
+        const int index = find_key(key.get(), keys, names, where, failed);
         if (failed) return false;
         if (index < 0) {
             std::string_view member;
-            if (!utf8_of(key, member, where)) return false;
-            if (!check_json_value(value, Where{where.record, member})) return false;
+            if (!utf8_of(key.get(), member, where)) return false;
+            if (!check_json_value(value.get(), Where{where.record, member})) return false;
             continue;
         }
         const auto i = static_cast<std::size_t>(index);
-        if (!read_field(value, record, i, Where{where.record, names[i].view()})) return false;
+        // Two keys spelling one field are two members of the JSON text.
+        if (seen[i]) return refuse(PyExc_ValueError, where, "duplicate field `" + std::string(names[i].view()) + "`");
+        if (!read_field(value.get(), record, i, Where{where.record, names[i].view()})) return false;
         seen[i] = true;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -278,25 +355,30 @@ bool read_record_dict(PyObject* dict, R& record) {
 template <Struct R>
 bool read_record_sequence(PyObject* sequence, R& record) {
     const Where where{Declare<R>::name, {}};
-    const bool list = PyList_Check(sequence);
-    const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    PyRef items = sequence_items(sequence);
+    if (!items) return false;
+    const bool list = PyList_Check(items.get());
+    const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
     if (size != static_cast<Py_ssize_t>(field_count<R>)) {
         return refuse(PyExc_ValueError, where,
                       "expected " + std::to_string(field_count<R>) + (field_count<R> == 1 ? " element" : " elements") +
                           ", got " + std::to_string(size));
     }
+    // Reading a field runs no Python code before it is done with the item,
+    // so the items are borrowed; the list, held, is still checked for length.
     return all_fields<R>([&](auto i) {
-        PyObject* item = list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
-        return read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
+        PyObject* item = list ? PyList_GetItem(items.get(), i) : PyTuple_GetItem(items.get(), i);
+        return item != nullptr &&
+               read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
     });
 }
 
 template <Struct R>
-bool read_record(PyObject* value, HostMessage& out) {
+bool read_record(const ModuleState& state, PyObject* value, HostMessage& out) {
     R record;
     bool ok;
     if (PyDict_Check(value)) {
-        ok = read_record_dict(value, record);
+        ok = read_record_dict(state, value, record);
     } else if (PyList_Check(value) || PyTuple_Check(value)) {
         ok = read_record_sequence(value, record);
     } else {
@@ -307,12 +389,10 @@ bool read_record(PyObject* value, HostMessage& out) {
 }
 
 // The variant a name (a str, or the key of the tagging dict) stands for.
-bool find_variant(PyObject* name, std::size_t& index) {
-    constexpr auto& names = DeclaredNames<HostMessage>::names;
-    PyObject* const* objects = DeclaredNames<HostMessage>::get();
-    if (objects == nullptr) return false;
+bool find_variant(const ModuleState& state, PyObject* name, std::size_t& index) {
+    static constexpr auto names = declared_names<HostMessage>();
     bool failed = false;
-    const int found = find_key(name, objects, names, Where{}, failed);
+    const int found = find_key(name, names_of<HostMessage>(state), names, Where{}, failed);
     if (failed) return false;
     if (found < 0) {
         std::string_view text;
@@ -325,24 +405,24 @@ bool find_variant(PyObject* name, std::size_t& index) {
     return true;
 }
 
-bool read_variant(std::size_t index, PyObject* payload, HostMessage& out) {
+bool read_variant(const ModuleState& state, std::size_t index, PyObject* payload, HostMessage& out) {
     bool ok = false;
     with_alternative<HostMessage>(index, [&](auto i) {
         using Alternative = std::variant_alternative_t<i, HostMessage>;
-        const Where where{DeclaredNames<HostMessage>::names[i].view(), {}};
+        const Where where{declared_names<HostMessage>()[i].view(), {}};
         if constexpr (Unit<Alternative>) {
             ok = payload == Py_None ? (out.emplace<i>(), true) : refuse_kind(where, "None", payload);
         } else {
-            ok = read_record<Alternative>(payload, out);
+            ok = read_record<Alternative>(state, payload, out);
         }
     });
     return ok;
 }
 
-bool read_message(PyObject* value, HostMessage& out) {
+bool read_message(const ModuleState& state, PyObject* value, HostMessage& out) {
     std::size_t index = 0;
     if (PyUnicode_Check(value)) {
-        if (!find_variant(value, index)) return false;
+        if (!find_variant(state, value, index)) return false;
         bool unit = false;
         with_alternative<HostMessage>(index, [&](auto i) {
             if constexpr (Unit<std::variant_alternative_t<i, HostMessage>>) {
@@ -351,23 +431,26 @@ bool read_message(PyObject* value, HostMessage& out) {
             }
         });
         if (unit) return true;
-        return refuse(PyExc_ValueError, Where{DeclaredNames<HostMessage>::names[index].view(), {}},
+        return refuse(PyExc_ValueError, Where{declared_names<HostMessage>()[index].view(), {}},
                       "a variant with a record needs a one-member dict, got its bare name");
     }
     if (!PyDict_Check(value)) return refuse_kind(Where{}, "a variant name or a one-member dict", value);
-    const Py_ssize_t size = PyDict_Size(value);
+    DictMembers members;
+    if (std::optional<Refusal> refusal = members.open(value)) return raise_refusal(Where{}, *refusal);
+    const Py_ssize_t size = members.size();
     if (size != 1) return refuse(PyExc_ValueError, Where{}, "expected a dict with one member, got " + std::to_string(size));
-    Py_ssize_t position = 0;
-    PyObject* name = nullptr;
-    PyObject* payload = nullptr;
-    PyDict_Next(value, &position, &name, &payload);
-    if (!PyUnicode_Check(name)) return refuse_key(Where{}, name);
-    if (!find_variant(name, index)) return false;
-    return read_variant(index, payload, out);
+    PyRef name;
+    PyRef payload;
+    members.next(name, payload);
+    if (!PyUnicode_Check(name.get())) return refuse_key(Where{}, name.get());
+    if (!find_variant(state, name.get(), index)) return false;
+    return read_variant(state, index, payload.get(), out);
 }
 
 }  // namespace
 
-bool host_message_from_object(PyObject* value, HostMessage& out) { return read_message(value, out); }
+bool host_message_from_object(const ModuleState& state, PyObject* value, HostMessage& out) {
+    return read_message(state, value, out);
+}
 
 }  // namespace plim::python
