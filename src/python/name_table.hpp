@@ -90,7 +90,7 @@ struct Append<TypeList<U...>, T> {
 // A named type is listed before its parts are walked, so each is listed once.
 template <class List, class T>
 struct Reach {
-    using type = std::conditional_t<listed<T, List>, std::type_identity<List>,
+    using type = typename std::conditional_t<listed<T, List>, std::type_identity<List>,
                                     ReachAll<typename Append<List, T>::type, typename Parts<T>::type>>::type;
 };
 
