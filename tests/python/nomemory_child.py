@@ -12,19 +12,13 @@ import _testcapi
 from plim_ffi import Link, ObjectLink
 
 from cases import FULL_STATE_BODY, wire
+from conftest import Key
 
 PING = bytes([1, 1, 2, 2, 1, 1, 1, 1, 0])
 STATE = wire(FULL_STATE_BODY)
 NEWER = wire(b"\x01", bytes([0, 0, 3, 0, 1, 0]))
 CUT = wire(b"\x03\x00\x00")
 BROKEN = b"\x03\x11\x00"
-
-
-class Key(str):
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
 
 
 class Items(dict):

@@ -6,15 +6,7 @@ import pytest
 
 from plim_ffi import Link, ObjectLink
 
-from conftest import drain
-
-
-class Key(str):
-    """A str subclass equal to no other key, so a dict can hold its text twice."""
-    __hash__ = object.__hash__
-
-    def __eq__(self, other):
-        return self is other
+from conftest import Key, drain
 
 
 class Items(dict):
