@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Differential fuzzing of ObjectLink against Link and json.
 
 One input drives both directions:
