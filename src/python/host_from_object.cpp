@@ -9,9 +9,10 @@
 //
 // Containers are read through the view json.dumps reads: an exact dict (or
 // an empty one) directly, another dict subclass through its items(); an
-// exact list or tuple directly, a subclass through its iterator. Each member
-// is held by a reference of its own while it is read, since a subclass's
-// Python code may change the container under the walk.
+// exact list or tuple directly, a subclass through its iterator. A member
+// whose reading can run Python code (a subclass's items() or __iter__ deep
+// inside it) is held by a reference of its own meanwhile, since that code
+// may change the container under the walk.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -118,10 +119,26 @@ public:
     // Empty when the members can be walked; a refusal otherwise (one with no
     // type when the error of items() is pending).
     std::optional<Refusal> open(PyObject* dict) {
-        if (PyDict_CheckExact(dict) || PyDict_Size(dict) == 0) {
-            dict_ = dict;
-            return {};
-        }
+        dict_ = dict;
+        if (PyDict_CheckExact(dict)) return {};
+        return open_subclass(dict);
+    }
+    Py_ssize_t size() const noexcept { return items_ ? size_ : PyDict_Size(dict_); }
+    // The next member (borrowed: valid until Python code runs); false at the end.
+    bool next(PyObject*& key, PyObject*& value) {
+        if (!items_) return PyDict_Next(dict_, &position_, &key, &value) != 0;
+        // The list is ours, so its length cannot change.
+        if (position_ >= size_) return false;
+        PyObject* item = PyList_GetItem(items_.get(), position_++);
+        key = PyTuple_GetItem(item, 0);
+        value = PyTuple_GetItem(item, 1);
+        return true;
+    }
+
+private:
+    // Kept out of the walk of ordinary dicts, which it would only slow.
+    [[gnu::noinline]] std::optional<Refusal> open_subclass(PyObject* dict) {
+        if (PyDict_Size(dict) == 0) return {};
         items_ = PyRef::steal(PyMapping_Items(dict));
         if (!items_) return Refusal{};
         size_ = PyList_Size(items_.get());
@@ -133,26 +150,7 @@ public:
         }
         return {};
     }
-    Py_ssize_t size() const noexcept { return items_ ? size_ : PyDict_Size(dict_); }
-    // The next member, as references of the caller's own; false at the end.
-    bool next(PyRef& key, PyRef& value) {
-        PyObject* k = nullptr;
-        PyObject* v = nullptr;
-        if (items_) {
-            // The list is ours, so its length cannot change.
-            if (position_ >= size_) return false;
-            PyObject* item = PyList_GetItem(items_.get(), position_++);
-            k = PyTuple_GetItem(item, 0);
-            v = PyTuple_GetItem(item, 1);
-        } else if (!PyDict_Next(dict_, &position_, &k, &v)) {
-            return false;
-        }
-        key = PyRef::borrow(k);
-        value = PyRef::borrow(v);
-        return true;
-    }
 
-private:
     PyObject* dict_ = nullptr;
     PyRef items_;
     Py_ssize_t size_ = 0;
@@ -265,10 +263,11 @@ std::optional<Refusal> find_refusal(PyObject* value) {
     if (dict) {
         DictMembers members;
         refusal = members.open(value);
-        PyRef key;
-        PyRef item;
+        PyObject* key = nullptr;
+        PyObject* item = nullptr;
         while (!refusal && members.next(key, item)) {
-            refusal = PyUnicode_Check(key.get()) ? find_refusal(item.get()) : key_refusal(key.get());
+            PyRef held = PyRef::borrow(item);
+            refusal = PyUnicode_Check(key) ? find_refusal(item) : key_refusal(key);
         }
     } else if (PyRef items = sequence_items(value)) {
         for (Py_ssize_t i = 0; !refusal; ++i) {
@@ -319,6 +318,10 @@ bool read_field(PyObject* value, R& record, std::size_t index, const Where& wher
     return ok;
 }
 
+bool refuse_duplicate(const Where& where, std::string_view field) {
+    return refuse(PyExc_ValueError, where, "duplicate field `" + std::string(field) + "`");
+}
+
 template <Struct R>
 bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
     static constexpr auto names = declared_names<R>();
@@ -327,23 +330,26 @@ bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
     DictMembers members;
     if (std::optional<Refusal> refusal = members.open(dict)) return raise_refusal(where, *refusal);
     std::array<bool, names.size()> seen{};
-    PyRef key;
-    PyRef value;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
     while (members.next(key, value)) {
-        if (!PyUnicode_Check(key.get())) return refuse_key(where, key.get());
+        if (!PyUnicode_Check(key)) return refuse_key(where, key);
         bool failed = false;
-        const int index = find_key(key.get(), keys, names, where, failed);
+        const int index = find_key(key, keys, names, where, failed);
         if (failed) return false;
         if (index < 0) {
+            // Checking the member may run Python code; its name is still needed after.
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_value = PyRef::borrow(value);
             std::string_view member;
-            if (!utf8_of(key.get(), member, where)) return false;
-            if (!check_json_value(value.get(), Where{where.record, member})) return false;
+            if (!utf8_of(key, member, where)) return false;
+            if (!check_json_value(value, Where{where.record, member})) return false;
             continue;
         }
         const auto i = static_cast<std::size_t>(index);
         // Two keys spelling one field are two members of the JSON text.
-        if (seen[i]) return refuse(PyExc_ValueError, where, "duplicate field `" + std::string(names[i].view()) + "`");
-        if (!read_field(value.get(), record, i, Where{where.record, names[i].view()})) return false;
+        if (seen[i]) return refuse_duplicate(where, names[i].view());
+        if (!read_field(value, record, i, Where{where.record, names[i].view()})) return false;
         seen[i] = true;
     }
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -439,12 +445,14 @@ bool read_message(const ModuleState& state, PyObject* value, HostMessage& out) {
     if (std::optional<Refusal> refusal = members.open(value)) return raise_refusal(Where{}, *refusal);
     const Py_ssize_t size = members.size();
     if (size != 1) return refuse(PyExc_ValueError, Where{}, "expected a dict with one member, got " + std::to_string(size));
-    PyRef name;
-    PyRef payload;
+    PyObject* name = nullptr;
+    PyObject* payload = nullptr;
     members.next(name, payload);
-    if (!PyUnicode_Check(name.get())) return refuse_key(Where{}, name.get());
-    if (!find_variant(state, name.get(), index)) return false;
-    return read_variant(state, index, payload.get(), out);
+    if (!PyUnicode_Check(name)) return refuse_key(Where{}, name);
+    if (!find_variant(state, name, index)) return false;
+    // Reading the payload may run Python code that drops it from its dict.
+    PyRef held = PyRef::borrow(payload);
+    return read_variant(state, index, payload, out);
 }
 
 }  // namespace
