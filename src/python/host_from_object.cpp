@@ -158,10 +158,12 @@ private:
 };
 
 // A list's or tuple's items as json.dumps reads them: an exact one directly,
-// a subclass as the list its iterator gives. nullptr with the error pending.
-PyRef sequence_items(PyObject* sequence) {
-    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return PyRef::borrow(sequence);
-    return PyRef::steal(PySequence_List(sequence));
+// a subclass as the list its iterator gives, which `copy` then owns. nullptr
+// with the error pending.
+PyObject* sequence_items(PyObject* sequence, PyRef& copy) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return sequence;
+    copy = PyRef::steal(PySequence_List(sequence));
+    return copy.get();
 }
 
 // Item `i` of what sequence_items gave, as a reference of the caller's own;
@@ -269,14 +271,16 @@ std::optional<Refusal> find_refusal(PyObject* value) {
             PyRef held = PyRef::borrow(item);
             refusal = PyUnicode_Check(key) ? find_refusal(item) : key_refusal(key);
         }
-    } else if (PyRef items = sequence_items(value)) {
-        for (Py_ssize_t i = 0; !refusal; ++i) {
-            PyRef item = sequence_item(items.get(), i);
+    } else {
+        // The caller holds `value`, and each item is held while it is checked.
+        PyRef copy;
+        PyObject* items = sequence_items(value, copy);
+        if (items == nullptr) refusal = Refusal{};
+        for (Py_ssize_t i = 0; items != nullptr && !refusal; ++i) {
+            PyRef item = sequence_item(items, i);
             if (!item) break;
             refusal = find_refusal(item.get());
         }
-    } else {
-        refusal = Refusal{};
     }
     Py_LeaveRecursiveCall();
     return refusal;
@@ -330,6 +334,7 @@ bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
     DictMembers members;
     if (std::optional<Refusal> refusal = members.open(dict)) return raise_refusal(where, *refusal);
     std::array<bool, names.size()> seen{};
+    PyRef held_dict;  // taken before Python code first runs, for the rest of the walk
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (members.next(key, value)) {
@@ -338,7 +343,9 @@ bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
         const int index = find_key(key, keys, names, where, failed);
         if (failed) return false;
         if (index < 0) {
-            // Checking the member may run Python code; its name is still needed after.
+            // Checking the member may run Python code, which may drop what the
+            // walk still reads: the dict, the member and its name.
+            if (!held_dict) held_dict = PyRef::borrow(dict);
             PyRef held_key = PyRef::borrow(key);
             PyRef held_value = PyRef::borrow(value);
             std::string_view member;
@@ -361,19 +368,21 @@ bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
 template <Struct R>
 bool read_record_sequence(PyObject* sequence, R& record) {
     const Where where{Declare<R>::name, {}};
-    PyRef items = sequence_items(sequence);
-    if (!items) return false;
-    const bool list = PyList_Check(items.get());
-    const Py_ssize_t size = list ? PyList_Size(items.get()) : PyTuple_Size(items.get());
+    PyRef copy;
+    PyObject* items = sequence_items(sequence, copy);
+    if (items == nullptr) return false;
+    const bool list = PyList_Check(items);
+    const Py_ssize_t size = list ? PyList_Size(items) : PyTuple_Size(items);
     if (size != static_cast<Py_ssize_t>(field_count<R>)) {
         return refuse(PyExc_ValueError, where,
                       "expected " + std::to_string(field_count<R>) + (field_count<R> == 1 ? " element" : " elements") +
                           ", got " + std::to_string(size));
     }
-    // Reading a field runs no Python code before it is done with the item,
-    // so the items are borrowed; the list, held, is still checked for length.
+    // Reading a field runs no Python code before it is done with the item
+    // (a refusal's type name is read last), so the items are borrowed; the
+    // length is still checked at each.
     return all_fields<R>([&](auto i) {
-        PyObject* item = list ? PyList_GetItem(items.get(), i) : PyTuple_GetItem(items.get(), i);
+        PyObject* item = list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i);
         return item != nullptr &&
                read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
     });
@@ -450,8 +459,6 @@ bool read_message(const ModuleState& state, PyObject* value, HostMessage& out) {
     members.next(name, payload);
     if (!PyUnicode_Check(name)) return refuse_key(Where{}, name);
     if (!find_variant(state, name, index)) return false;
-    // Reading the payload may run Python code that drops it from its dict.
-    PyRef held = PyRef::borrow(payload);
     return read_variant(state, index, payload, out);
 }
 
