@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Regenerates the JSON Schemas and python/plim_link/messages.py from the
-# message declarations in src/messages/ (through the describe_messages tool).
+# Regenerates the JSON Schemas, python/plim_link/messages.py and the stubs'
+# python/plim_ffi-stubs/_messages.pyi from the message declarations in
+# src/messages/ (through the describe_messages tool).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

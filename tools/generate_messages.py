@@ -29,6 +29,8 @@ def generated(text: str) -> dict[str, str]:
         "schemas/plim_to_host.schema.json": schemas.render_device(desc),
         "python/plim_link/messages.py": python_types.render(desc),
         "python/plim_link/kinds.pyi": kind_stubs.render(desc),
+        # The same types for the module's stubs, which must not import the client package.
+        "python/plim_ffi-stubs/_messages.pyi": python_types.render(desc),
         # Kept so that the Python tests can run the generator without a C++ build.
         SAVED_DESCRIPTION: json.dumps(json.loads(text), indent=2) + "\n",
     }

@@ -2,9 +2,11 @@
 from typing import final
 
 from _typeshed import ReadableBuffer
-from plim_link.messages import DeviceMessage, HostMessage
+
+from ._messages import DeviceMessage, HostMessage
 
 __all__ = ["Link", "ObjectLink"]
+__version__: str
 
 @final
 class Link:
@@ -49,3 +51,7 @@ class ObjectLink:
         """Returns the next decoded message (a plim-to-host message as the value
         `json.loads` gives for its JSON form), or `None` if no complete message
         is ready yet."""
+    @property
+    def skipped_frames(self) -> int:
+        """The number of received frames passed over because their COBS encoding
+        is broken, since the link was made."""

@@ -81,16 +81,23 @@ public:
     struct PendingFrame {
         std::size_t frame_length = 0;          // bytes to consume; 0: no complete frame buffered
         std::optional<Received> outcome;       // empty: frame discarded silently
+        std::size_t broken_frames = 0;         // frames among them passed over for broken COBS
     };
     PendingFrame read_next_frame(FrameFaults faults = FrameFaults::Quiet) const {
         if (faults == FrameFaults::Reported) return read_next_reported_frame();
         std::optional<ByteView> wire = rx_buffer_.peek_frame();
         if (!wire) return {};
-        return PendingFrame{wire->size(), read_frame(*wire)};
+        std::optional<Received> outcome = read_frame(*wire);
+        const std::size_t broken = outcome ? 0 : 1;
+        return PendingFrame{wire->size(), std::move(outcome), broken};
     }
     void consume(const PendingFrame& pending) noexcept {
         if (pending.frame_length != 0) rx_buffer_.consume_frame(pending.frame_length);
+        skipped_frames_ += pending.broken_frames;
     }
+
+    // Frames passed over for broken COBS since the engine was made.
+    std::uint64_t skipped_frames() const noexcept { return skipped_frames_; }
 
     std::size_t tx_queue_len() const noexcept { return tx_queue_.size(); }
     const RxBuffer& rx_buffer() const noexcept { return rx_buffer_; }
@@ -108,11 +115,15 @@ private:
             return PendingFrame{wire->size(), Received(std::unexpect, error)};
         }
         std::size_t offset = 0;
+        std::size_t broken = 0;
         while (std::optional<ByteView> wire = rx_buffer_.peek_frame_at(offset)) {
             offset += wire->size();
-            if (std::optional<Received> outcome = read_frame(*wire)) return PendingFrame{offset, std::move(outcome)};
+            if (std::optional<Received> outcome = read_frame(*wire)) {
+                return PendingFrame{offset, std::move(outcome), broken};
+            }
+            ++broken;
         }
-        return PendingFrame{offset, std::nullopt};
+        return PendingFrame{offset, std::nullopt, broken};
     }
 
     void queue_frame(ByteView frame) {
@@ -166,6 +177,7 @@ private:
     std::deque<Bytes> tx_queue_;
     Bytes tx_frame_;  // reused by every send, so small messages never allocate their frame
     RxBuffer rx_buffer_;
+    std::uint64_t skipped_frames_ = 0;
 };
 
 }  // namespace plim

@@ -28,6 +28,7 @@ bool keyword_text(PyObject* key, std::string& text) {
         text.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
         return true;
     }
+    if (memory_error_pending()) return false;
     clear_error();
     // Calls from Python only ever pass str keys; the C API allows others.
     auto str_repr = PyUnicode_Check(key) ? reinterpret_cast<reprfunc>(PyType_GetSlot(&PyUnicode_Type, Py_tp_repr))
@@ -42,19 +43,24 @@ bool keyword_text(PyObject* key, std::string& text) {
     return true;
 }
 
-// Index of the positional parameter named `key`, or -1.
+constexpr Py_ssize_t NO_PARAMETER = -1;
+constexpr Py_ssize_t OUT_OF_MEMORY = -2;
+
+// Index of the positional parameter named `key`, NO_PARAMETER, or
+// OUT_OF_MEMORY with the MemoryError pending.
 Py_ssize_t parameter_index(const ParameterSpec& params, PyObject* key) {
-    if (!PyUnicode_Check(key)) return -1;
+    if (!PyUnicode_Check(key)) return NO_PARAMETER;
     PyRef utf8 = PyRef::steal(PyUnicode_AsUTF8String(key));
     if (!utf8) {
+        if (memory_error_pending()) return OUT_OF_MEMORY;
         clear_error();
-        return -1;  // parameter names are plain ASCII
+        return NO_PARAMETER;  // parameter names are plain ASCII
     }
     std::string_view text(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
     for (std::size_t i = 0; i < params.positional.size(); ++i) {
         if (params.positional[i] == text) return static_cast<Py_ssize_t>(i);
     }
-    return -1;
+    return NO_PARAMETER;
 }
 
 bool too_many_positional(const ParameterSpec& params, Py_ssize_t given) {
@@ -97,6 +103,7 @@ bool missing_required(const ParameterSpec& params, std::span<PyObject*, MAX_PARA
 bool bind_keyword(const ParameterSpec& params, PyObject* key, PyObject* value,
                   std::span<PyObject*, MAX_PARAMETERS> slots) {
     const Py_ssize_t index = parameter_index(params, key);
+    if (index == OUT_OF_MEMORY) return false;
     if (index < 0) return keyword_error(params, " got an unexpected keyword argument '", key);
     PyObject*& slot = slots[static_cast<std::size_t>(index)];
     if (slot != nullptr) return keyword_error(params, " got multiple values for argument '", key);
@@ -172,6 +179,11 @@ void argument_error(std::string_view name) {
         return;
     }
     PyErr_NormalizeException(&type, &value, &traceback);
+    if (type != PyExc_TypeError) {
+        // Making the TypeError's instance ran out of memory: that is the error now.
+        PyErr_Restore(type, value, traceback);
+        return;
+    }
     PyRef caught = PyRef::steal(value);
     Py_DecRef(type);
     Py_DecRef(traceback);

@@ -9,28 +9,23 @@
 #include <variant>
 
 #include "json/float_format.hpp"
-#include "python/declared_names.hpp"
+#include "python/module_state.hpp"
 #include "python/object_convert.hpp"
+#include "python/py_ref.hpp"
 
 namespace plim::python {
 namespace {
 
-PyObject* new_none() {
-    Py_INCREF(Py_None);
-    return Py_None;
-}
-
 // A name from a declaration, as a new reference.
 template <class T>
-PyObject* declared_name(std::size_t index) {
-    PyObject* const* names = DeclaredNames<T>::get();
-    if (names == nullptr) return nullptr;
-    Py_INCREF(names[index]);
-    return names[index];
+PyObject* declared_name(const ModuleState& state, std::size_t index) {
+    PyObject* name = names_of<T>(state)[index];
+    Py_INCREF(name);
+    return name;
 }
 
 template <class T>
-PyObject* to_object(const T& value);
+PyObject* to_object(const ModuleState& state, const T& value);
 
 // A one-member dict {name: value}, taking over `value`.
 PyObject* tagged(PyObject* name, PyObject* value) {
@@ -45,13 +40,12 @@ PyObject* tagged(PyObject* name, PyObject* value) {
 }
 
 template <Struct R>
-PyObject* record_to_object(const R& record) {
-    PyObject* const* keys = DeclaredNames<R>::get();
-    if (keys == nullptr) return nullptr;
+PyObject* record_to_object(const ModuleState& state, const R& record) {
+    PyObject* const* keys = names_of<R>(state);
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return nullptr;
     const bool complete = all_fields<R>([&](auto i) {
-        PyObject* member = to_object(record.*field_at<R, i>.member);
+        PyObject* member = to_object(state, record.*field_at<R, i>.member);
         if (member == nullptr) return false;
         const int stored = PyDict_SetItem(dict, keys[i], member);
         Py_DECREF(member);
@@ -63,11 +57,11 @@ PyObject* record_to_object(const R& record) {
 }
 
 template <class T>
-PyObject* sequence_to_object(const std::vector<T>& items) {
+PyObject* sequence_to_object(const ModuleState& state, const std::vector<T>& items) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
     if (list == nullptr) return nullptr;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        PyObject* item = to_object(items[i]);
+        PyObject* item = to_object(state, items[i]);
         if (item == nullptr) {
             Py_DECREF(list);
             return nullptr;
@@ -78,15 +72,14 @@ PyObject* sequence_to_object(const std::vector<T>& items) {
 }
 
 template <Family F>
-PyObject* family_to_object(const F& value) {
+PyObject* family_to_object(const ModuleState& state, const F& value) {
     PyObject* result = nullptr;
     with_alternative<F>(value.index(), [&](auto i) {
-        PyObject* name = declared_name<F>(i);
-        if (name == nullptr) return;
+        PyObject* name = declared_name<F>(state, i);
         if constexpr (Unit<std::variant_alternative_t<i, F>>) {
             result = name;
         } else {
-            result = tagged(name, to_object(*std::get_if<i>(&value)));
+            result = tagged(name, to_object(state, *std::get_if<i>(&value)));
             Py_DECREF(name);
         }
     });
@@ -94,39 +87,41 @@ PyObject* family_to_object(const F& value) {
 }
 
 template <class T>
-PyObject* to_object(const T& value) {
+PyObject* to_object(const ModuleState& state, const T& value) {
     if constexpr (std::is_same_v<T, std::uint8_t>) {
         return PyLong_FromLong(value);
     } else if constexpr (std::is_same_v<T, float>) {
         // The JSON text writes NaN and the infinities as null.
-        if (!std::isfinite(value)) return new_none();
+        if (!std::isfinite(value)) return none();
         return PyFloat_FromDouble(f32_shortest_value(value));
     } else if constexpr (std::is_same_v<T, std::string>) {
         // Texts were checked to be UTF-8 when their body was read.
         return PyUnicode_FromStringAndSize(value.data(), static_cast<Py_ssize_t>(value.size()));
     } else if constexpr (is_optional<T>) {
-        return value ? to_object(*value) : new_none();
+        return value ? to_object(state, *value) : none();
     } else if constexpr (is_vector<T>) {
-        return sequence_to_object(value);
+        return sequence_to_object(state, value);
     } else if constexpr (is_box<T>) {
         // Decoding always fills the box; a hand-built empty one stands for
         // the record's defaults, as in the JSON text.
-        return value ? to_object(*value) : to_object(typename T::element_type{});
+        return value ? to_object(state, *value) : to_object(state, typename T::element_type{});
     } else if constexpr (Enumeration<T>) {
         const auto index = static_cast<std::size_t>(value);
-        return declared_name<T>(index < Declare<T>::variants.size() ? index : 0);
+        return declared_name<T>(state, index < Declare<T>::variants.size() ? index : 0);
     } else if constexpr (Family<T>) {
-        return family_to_object(value);
+        return family_to_object(state, value);
     } else if constexpr (Newtype<T>) {
-        return to_object(value.*field_at<T, 0>.member);
+        return to_object(state, value.*field_at<T, 0>.member);
     } else {
         static_assert(Struct<T>, "a message value must be declared");
-        return record_to_object(value);
+        return record_to_object(state, value);
     }
 }
 
 }  // namespace
 
-PyObject* device_message_to_object(const device::DeviceMessage& message) { return to_object(message); }
+PyObject* device_message_to_object(const ModuleState& state, const device::DeviceMessage& message) {
+    return to_object(state, message);
+}
 
 }  // namespace plim::python

@@ -3,7 +3,6 @@
 #include <string>
 
 #include "python/fault_boundary.hpp"
-#include "python/once_cell.hpp"
 #include "python/py_ref.hpp"
 
 namespace plim::python {
@@ -14,6 +13,7 @@ constexpr std::string_view ENGINE_PREFIX = "plim-api error: ";
 constexpr std::string_view ALREADY_BORROWED = "Already borrowed";
 constexpr std::string_view NOT_BYTES_LIKE = "a bytes-like object is required, not '";
 constexpr std::string_view UNKNOWN_TYPE_NAME = "<failed to extract type name>";
+constexpr std::string_view MODULE_GONE = "the module of plim_ffi's classes has been torn down";
 constexpr std::string_view NO_EXCEPTION_SET = "attempted to fetch exception but none was set";
 
 constexpr const char* PANIC_NAME = "pyo3_runtime.PanicException";
@@ -24,13 +24,6 @@ constexpr const char* PANIC_DOC =
     "Like SystemExit, this exception is derived from BaseException so that\n"
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n";
-constexpr const char* PANIC_TYPE_FAILED = "Failed to initialize new exception type.";
-
-OnceCell panic_cell;
-
-PyObject* build_panic_type() {
-    return PyErr_NewExceptionWithDoc(PANIC_NAME, PANIC_DOC, PyExc_BaseException, nullptr);
-}
 
 std::string call_error_text(const CallError& error) {
     if (const auto* json = std::get_if<JsonInputError>(&error)) {
@@ -43,7 +36,8 @@ std::string call_error_text(const CallError& error) {
 // fixed placeholder and leaves no Python error behind. Reading the name may
 // run Python code (a metaclass can compute it), so an exception that is not
 // an Exception (KeyboardInterrupt, SystemExit) is left pending and false
-// returned: losing a Ctrl-C there would be a fault.
+// returned: losing a Ctrl-C there would be a fault. A MemoryError is passed
+// on too.
 bool append_qualname(std::string& text, PyObject* type) {
     PyRef attribute = PyRef::steal(require(PyUnicode_FromStringAndSize("__qualname__", 12)));
     PyRef name = PyRef::steal(PyObject_GetAttr(type, attribute.get()));
@@ -54,7 +48,9 @@ bool append_qualname(std::string& text, PyObject* type) {
             return true;
         }
     }
-    if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return false;
+    if (PyErr_Occurred() != nullptr && (!PyErr_ExceptionMatches(PyExc_Exception) || memory_error_pending())) {
+        return false;
+    }
     clear_error();
     text.append(UNKNOWN_TYPE_NAME);
     return true;
@@ -64,12 +60,13 @@ bool append_qualname(std::string& text, PyObject* type) {
 
 PendingException build_call_error(const CallError& error) {
     std::string text = call_error_text(error);
-    return {PyExc_ValueError, require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))};
+    PyRef message = PyRef::steal(require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+    return {require(PyObject_CallFunctionObjArgs(PyExc_ValueError, message.get(), nullptr))};
 }
 
 void raise_pending(PendingException pending) noexcept {
-    PyErr_SetObject(pending.type, pending.message);
-    Py_DecRef(pending.message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(pending.exception)), pending.exception);
+    Py_DecRef(pending.exception);
 }
 
 void raise_call_error(const CallError& error) { raise_pending(build_call_error(error)); }
@@ -81,6 +78,8 @@ void raise_message(PyObject* type, std::string_view message) {
 }
 
 void raise_already_borrowed() { raise_message(PyExc_RuntimeError, ALREADY_BORROWED); }
+
+void raise_module_gone() { raise_message(PyExc_SystemError, MODULE_GONE); }
 
 void raise_type_mismatch(PyObject* value, PyObject* expected_type) {
     std::string text;
@@ -103,16 +102,11 @@ void raise_not_bytes_like(PyObject* value) {
     raise_message(PyExc_TypeError, text);
 }
 
-PyObject* panic_exception_type() {
-    PyObject* type = panic_cell.get(build_panic_type);
-    if (type == nullptr) throw Fault(PANIC_TYPE_FAILED);
-    return type;
+PyObject* new_panic_type() {
+    return PyErr_NewExceptionWithDoc(PANIC_NAME, PANIC_DOC, PyExc_BaseException, nullptr);
 }
 
-void raise_panic(std::string_view message) {
-    PyObject* type = panic_exception_type();
-    raise_message(type, message);
-}
+bool memory_error_pending() noexcept { return PyErr_ExceptionMatches(PyExc_MemoryError) != 0; }
 
 void ensure_error_set() noexcept {
     PyObject* type = nullptr;

@@ -15,10 +15,11 @@ namespace plim::python {
 using CallError = std::variant<JsonInputError, LinkError>;
 
 // Builds the complete exception for a call error without raising it, so the
-// caller can commit its own state change between building and raising.
+// caller can commit its own state change between building and raising:
+// raising a built exception allocates nothing, so it cannot turn into a
+// MemoryError once the state has changed.
 struct PendingException {
-    PyObject* type = nullptr;     // borrowed: an interpreter class
-    PyObject* message = nullptr;  // owned
+    PyObject* exception = nullptr;  // owned: the instance to raise
 };
 PendingException build_call_error(const CallError& error);
 void raise_pending(PendingException pending) noexcept;
@@ -30,6 +31,9 @@ void raise_message(PyObject* type, std::string_view message);
 
 void raise_already_borrowed();
 
+// Raised by a call that reaches its module while the interpreter tears it down.
+void raise_module_gone();
+
 // "'int' object is not an instance of 'str'", "'None' is not an instance of 'str'".
 // Looking up a type name can run Python code; an exception from there that
 // is not an Exception is raised instead.
@@ -38,9 +42,13 @@ void raise_type_mismatch(PyObject* value, PyObject* expected_type);
 // "a bytes-like object is required, not 'str'", with the same care.
 void raise_not_bytes_like(PyObject* value);
 
-// The PanicException class, created on first use (borrowed reference).
-PyObject* panic_exception_type();
-void raise_panic(std::string_view message);
+// A new PanicException class, one per module object; nullptr with the
+// Python error set.
+PyObject* new_panic_type();
+
+// Whether the pending Python error is a MemoryError: it is passed on as it
+// is wherever another error would be replaced or ignored.
+bool memory_error_pending() noexcept;
 
 // Passes an interpreter failure on; a failure that set no exception becomes SystemError.
 void ensure_error_set() noexcept;

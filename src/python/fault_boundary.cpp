@@ -6,12 +6,14 @@
 #include <string_view>
 
 #include "python/errors.hpp"
+#include "python/py_ref.hpp"
 
 namespace plim::python {
 namespace {
 
 constexpr std::string_view FAULT_WITHOUT_TEXT = "panic from C++ code";
 constexpr const char* NULL_OBJECT = "PyObject pointer is null";
+constexpr const char* UNREADABLE_TEXT = "a fault's text is not UTF-8";
 
 // Hands any pending Python error to the unraisable hook; does nothing when none is set.
 void write_pending_unraisable() noexcept {
@@ -24,16 +26,35 @@ void write_pending_unraisable() noexcept {
     PyErr_WriteUnraisable(nullptr);
 }
 
+// Raises the module's PanicException with `text`. Building the text is the
+// only allocation: when it fails for want of memory, that MemoryError stands;
+// a text that cannot become a str at all is a fault of the fault handling.
+void raise_panic(const ModuleState* state, std::string_view text) {
+    PyRef message = PyRef::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!message) {
+        if (memory_error_pending()) return;
+        clear_error();
+        throw Fault(UNREADABLE_TEXT);
+    }
+    if (state == nullptr || state->panic_type == nullptr) {
+        raise_module_gone();  // only while the interpreter tears the module down
+        return;
+    }
+    PyErr_SetObject(state->panic_type, message.get());
+}
+
 // Leaves the exception for `fault` pending. Throws when even that fails.
-void set_fault_exception(std::exception_ptr fault) {
+void set_fault_exception(const ModuleState* state, std::exception_ptr fault) {
     try {
         std::rethrow_exception(fault);
+    } catch (const InterpreterError&) {
+        ensure_error_set();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& error) {
-        raise_panic(error.what());
+        raise_panic(state, error.what());
     } catch (...) {
-        raise_panic(FAULT_WITHOUT_TEXT);
+        raise_panic(state, FAULT_WITHOUT_TEXT);
     }
 }
 
@@ -41,13 +62,18 @@ void set_fault_exception(std::exception_ptr fault) {
 
 PyObject* require(PyObject* object) {
     if (object != nullptr) return object;
+    if (memory_error_pending()) throw InterpreterError{};
     write_pending_unraisable();
     throw Fault(NULL_OBJECT);
 }
 
-void raise_fault(std::exception_ptr fault) noexcept {
+void raise_fault(const ModuleState* state, std::exception_ptr fault) noexcept {
     try {
-        set_fault_exception(fault);
+        set_fault_exception(state, fault);
+    } catch (const InterpreterError&) {
+        // Memory ran out while raising: that MemoryError is pending and stands.
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
     } catch (const std::exception& nested) {
         fatal_fault(nested.what());
     } catch (...) {
@@ -55,8 +81,8 @@ void raise_fault(std::exception_ptr fault) noexcept {
     }
 }
 
-void report_unraisable_fault(std::exception_ptr fault) noexcept {
-    raise_fault(fault);
+void report_unraisable_fault(const ModuleState* state, std::exception_ptr fault) noexcept {
+    raise_fault(state, fault);
     PyErr_WriteUnraisable(nullptr);
 }
 

@@ -6,6 +6,13 @@
 // values in order. Refusals say where and what: a ValueError for a value
 // JSON can hold but the message cannot take, a TypeError for a value JSON
 // cannot hold at all.
+//
+// Containers are read through the view json.dumps reads: an exact dict (or
+// an empty one) directly, another dict subclass through its items(); an
+// exact list or tuple directly, a subclass through its iterator. A member
+// whose reading can run Python code (a subclass's items() or __iter__ deep
+// inside it) is held by a reference of its own meanwhile, since that code
+// may change the container under the walk.
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -15,8 +22,8 @@
 #include <variant>
 
 #include "json/describe.hpp"
-#include "python/declared_names.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
 #include "python/object_convert.hpp"
 #include "python/py_ref.hpp"
 
@@ -86,7 +93,9 @@ Refusal kind_refusal(std::string_view expected, PyObject* value) {
     if (utf8 != nullptr) {
         text.append(utf8, static_cast<std::size_t>(size));
     } else {
-        if (PyErr_Occurred() != nullptr && !PyErr_ExceptionMatches(PyExc_Exception)) return {};
+        if (PyErr_Occurred() != nullptr && (!PyErr_ExceptionMatches(PyExc_Exception) || memory_error_pending())) {
+            return {};
+        }
         clear_error();
         text += UNKNOWN_TYPE_NAME;
     }
@@ -101,6 +110,68 @@ bool refuse_key(const Where& where, PyObject* key) { return raise_refusal(where,
 
 bool refuse_kind(const Where& where, std::string_view expected, PyObject* value) {
     return raise_refusal(where, kind_refusal(expected, value));
+}
+
+// A dict's members as json.dumps reads them. `open` fails with the error of
+// items() pending, or refuses items that are not pairs as json.dumps does.
+class DictMembers {
+public:
+    // Empty when the members can be walked; a refusal otherwise (one with no
+    // type when the error of items() is pending).
+    std::optional<Refusal> open(PyObject* dict) {
+        dict_ = dict;
+        if (PyDict_CheckExact(dict)) return {};
+        return open_subclass(dict);
+    }
+    Py_ssize_t size() const noexcept { return items_ ? size_ : PyDict_Size(dict_); }
+    // The next member (borrowed: valid until Python code runs); false at the end.
+    bool next(PyObject*& key, PyObject*& value) {
+        if (!items_) return PyDict_Next(dict_, &position_, &key, &value) != 0;
+        // The list is ours, so its length cannot change.
+        if (position_ >= size_) return false;
+        PyObject* item = PyList_GetItem(items_.get(), position_++);
+        key = PyTuple_GetItem(item, 0);
+        value = PyTuple_GetItem(item, 1);
+        return true;
+    }
+
+private:
+    // Kept out of the walk of ordinary dicts, which it would only slow.
+    [[gnu::noinline]] std::optional<Refusal> open_subclass(PyObject* dict) {
+        if (PyDict_Size(dict) == 0) return {};
+        items_ = PyRef::steal(PyMapping_Items(dict));
+        if (!items_) return Refusal{};
+        size_ = PyList_Size(items_.get());
+        for (Py_ssize_t i = 0; i < size_; ++i) {
+            PyObject* item = PyList_GetItem(items_.get(), i);
+            if (!PyTuple_Check(item) || PyTuple_Size(item) != 2) {
+                return Refusal{PyExc_ValueError, "items() must give (key, value) pairs"};
+            }
+        }
+        return {};
+    }
+
+    PyObject* dict_ = nullptr;
+    PyRef items_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t position_ = 0;
+};
+
+// A list's or tuple's items as json.dumps reads them: an exact one directly,
+// a subclass as the list its iterator gives, which `copy` then owns. nullptr
+// with the error pending.
+PyObject* sequence_items(PyObject* sequence, PyRef& copy) {
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) return sequence;
+    copy = PyRef::steal(PySequence_List(sequence));
+    return copy.get();
+}
+
+// Item `i` of what sequence_items gave, as a reference of the caller's own;
+// empty past the end (an exact list can shrink while it is walked).
+PyRef sequence_item(PyObject* items, Py_ssize_t i) {
+    const bool list = PyList_Check(items);
+    if (i >= (list ? PyList_Size(items) : PyTuple_Size(items))) return {};
+    return PyRef::borrow(list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i));
 }
 
 // The UTF-8 bytes of a str. A lone surrogate has no UTF-8 form, and the JSON
@@ -192,17 +263,23 @@ std::optional<Refusal> find_refusal(PyObject* value) {
     }
     std::optional<Refusal> refusal;
     if (dict) {
-        Py_ssize_t position = 0;
+        DictMembers members;
+        refusal = members.open(value);
         PyObject* key = nullptr;
         PyObject* item = nullptr;
-        while (!refusal && PyDict_Next(value, &position, &key, &item)) {
+        while (!refusal && members.next(key, item)) {
+            PyRef held = PyRef::borrow(item);
             refusal = PyUnicode_Check(key) ? find_refusal(item) : key_refusal(key);
         }
     } else {
-        const bool list = PyList_Check(value);
-        const Py_ssize_t size = list ? PyList_Size(value) : PyTuple_Size(value);
-        for (Py_ssize_t i = 0; !refusal && i < size; ++i) {
-            refusal = find_refusal(list ? PyList_GetItem(value, i) : PyTuple_GetItem(value, i));
+        // The caller holds `value`, and each item is held while it is checked.
+        PyRef copy;
+        PyObject* items = sequence_items(value, copy);
+        if (items == nullptr) refusal = Refusal{};
+        for (Py_ssize_t i = 0; items != nullptr && !refusal; ++i) {
+            PyRef item = sequence_item(items, i);
+            if (!item) break;
+            refusal = find_refusal(item.get());
         }
     }
     Py_LeaveRecursiveCall();
@@ -217,7 +294,8 @@ bool check_json_value(PyObject* value, const Where& where) {
 }
 
 // The index of `key` among the names, or -1. Keys written in the program are
-// interned like the names, so most are found by identity.
+// interned like the names, so most are found by identity; a str subclass
+// equal to no other key still names the field its text spells.
 template <std::size_t N>
 int find_key(PyObject* key, PyObject* const* objects, const std::array<JsonName, N>& names,
              const Where& where, bool& failed) {
@@ -244,28 +322,40 @@ bool read_field(PyObject* value, R& record, std::size_t index, const Where& wher
     return ok;
 }
 
+bool refuse_duplicate(const Where& where, std::string_view field) {
+    return refuse(PyExc_ValueError, where, "duplicate field `" + std::string(field) + "`");
+}
+
 template <Struct R>
-bool read_record_dict(PyObject* dict, R& record) {
-    constexpr auto& names = DeclaredNames<R>::names;
+bool read_record_dict(const ModuleState& state, PyObject* dict, R& record) {
+    static constexpr auto names = declared_names<R>();
     const Where where{Declare<R>::name, {}};
-    PyObject* const* keys = DeclaredNames<R>::get();
-    if (keys == nullptr) return false;
+    PyObject* const* keys = names_of<R>(state);
+    DictMembers members;
+    if (std::optional<Refusal> refusal = members.open(dict)) return raise_refusal(where, *refusal);
     std::array<bool, names.size()> seen{};
-    Py_ssize_t position = 0;
+    PyRef held_dict;  // taken before Python code first runs, for the rest of the walk
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
+    while (members.next(key, value)) {
         if (!PyUnicode_Check(key)) return refuse_key(where, key);
         bool failed = false;
         const int index = find_key(key, keys, names, where, failed);
         if (failed) return false;
         if (index < 0) {
+            // Checking the member may run Python code, which may drop what the
+            // walk still reads: the dict, the member and its name.
+            if (!held_dict) held_dict = PyRef::borrow(dict);
+            PyRef held_key = PyRef::borrow(key);
+            PyRef held_value = PyRef::borrow(value);
             std::string_view member;
             if (!utf8_of(key, member, where)) return false;
             if (!check_json_value(value, Where{where.record, member})) return false;
             continue;
         }
         const auto i = static_cast<std::size_t>(index);
+        // Two keys spelling one field are two members of the JSON text.
+        if (seen[i]) return refuse_duplicate(where, names[i].view());
         if (!read_field(value, record, i, Where{where.record, names[i].view()})) return false;
         seen[i] = true;
     }
@@ -278,25 +368,32 @@ bool read_record_dict(PyObject* dict, R& record) {
 template <Struct R>
 bool read_record_sequence(PyObject* sequence, R& record) {
     const Where where{Declare<R>::name, {}};
-    const bool list = PyList_Check(sequence);
-    const Py_ssize_t size = list ? PyList_Size(sequence) : PyTuple_Size(sequence);
+    PyRef copy;
+    PyObject* items = sequence_items(sequence, copy);
+    if (items == nullptr) return false;
+    const bool list = PyList_Check(items);
+    const Py_ssize_t size = list ? PyList_Size(items) : PyTuple_Size(items);
     if (size != static_cast<Py_ssize_t>(field_count<R>)) {
         return refuse(PyExc_ValueError, where,
                       "expected " + std::to_string(field_count<R>) + (field_count<R> == 1 ? " element" : " elements") +
                           ", got " + std::to_string(size));
     }
+    // Reading a field runs no Python code before it is done with the item
+    // (a refusal's type name is read last), so the items are borrowed; the
+    // length is still checked at each.
     return all_fields<R>([&](auto i) {
-        PyObject* item = list ? PyList_GetItem(sequence, i) : PyTuple_GetItem(sequence, i);
-        return read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
+        PyObject* item = list ? PyList_GetItem(items, i) : PyTuple_GetItem(items, i);
+        return item != nullptr &&
+               read_value(item, record.*field_at<R, i>.member, Where{where.record, field_at<R, i>.name.view()});
     });
 }
 
 template <Struct R>
-bool read_record(PyObject* value, HostMessage& out) {
+bool read_record(const ModuleState& state, PyObject* value, HostMessage& out) {
     R record;
     bool ok;
     if (PyDict_Check(value)) {
-        ok = read_record_dict(value, record);
+        ok = read_record_dict(state, value, record);
     } else if (PyList_Check(value) || PyTuple_Check(value)) {
         ok = read_record_sequence(value, record);
     } else {
@@ -307,12 +404,10 @@ bool read_record(PyObject* value, HostMessage& out) {
 }
 
 // The variant a name (a str, or the key of the tagging dict) stands for.
-bool find_variant(PyObject* name, std::size_t& index) {
-    constexpr auto& names = DeclaredNames<HostMessage>::names;
-    PyObject* const* objects = DeclaredNames<HostMessage>::get();
-    if (objects == nullptr) return false;
+bool find_variant(const ModuleState& state, PyObject* name, std::size_t& index) {
+    static constexpr auto names = declared_names<HostMessage>();
     bool failed = false;
-    const int found = find_key(name, objects, names, Where{}, failed);
+    const int found = find_key(name, names_of<HostMessage>(state), names, Where{}, failed);
     if (failed) return false;
     if (found < 0) {
         std::string_view text;
@@ -325,24 +420,24 @@ bool find_variant(PyObject* name, std::size_t& index) {
     return true;
 }
 
-bool read_variant(std::size_t index, PyObject* payload, HostMessage& out) {
+bool read_variant(const ModuleState& state, std::size_t index, PyObject* payload, HostMessage& out) {
     bool ok = false;
     with_alternative<HostMessage>(index, [&](auto i) {
         using Alternative = std::variant_alternative_t<i, HostMessage>;
-        const Where where{DeclaredNames<HostMessage>::names[i].view(), {}};
+        const Where where{declared_names<HostMessage>()[i].view(), {}};
         if constexpr (Unit<Alternative>) {
             ok = payload == Py_None ? (out.emplace<i>(), true) : refuse_kind(where, "None", payload);
         } else {
-            ok = read_record<Alternative>(payload, out);
+            ok = read_record<Alternative>(state, payload, out);
         }
     });
     return ok;
 }
 
-bool read_message(PyObject* value, HostMessage& out) {
+bool read_message(const ModuleState& state, PyObject* value, HostMessage& out) {
     std::size_t index = 0;
     if (PyUnicode_Check(value)) {
-        if (!find_variant(value, index)) return false;
+        if (!find_variant(state, value, index)) return false;
         bool unit = false;
         with_alternative<HostMessage>(index, [&](auto i) {
             if constexpr (Unit<std::variant_alternative_t<i, HostMessage>>) {
@@ -351,23 +446,26 @@ bool read_message(PyObject* value, HostMessage& out) {
             }
         });
         if (unit) return true;
-        return refuse(PyExc_ValueError, Where{DeclaredNames<HostMessage>::names[index].view(), {}},
+        return refuse(PyExc_ValueError, Where{declared_names<HostMessage>()[index].view(), {}},
                       "a variant with a record needs a one-member dict, got its bare name");
     }
     if (!PyDict_Check(value)) return refuse_kind(Where{}, "a variant name or a one-member dict", value);
-    const Py_ssize_t size = PyDict_Size(value);
+    DictMembers members;
+    if (std::optional<Refusal> refusal = members.open(value)) return raise_refusal(Where{}, *refusal);
+    const Py_ssize_t size = members.size();
     if (size != 1) return refuse(PyExc_ValueError, Where{}, "expected a dict with one member, got " + std::to_string(size));
-    Py_ssize_t position = 0;
     PyObject* name = nullptr;
     PyObject* payload = nullptr;
-    PyDict_Next(value, &position, &name, &payload);
+    members.next(name, payload);
     if (!PyUnicode_Check(name)) return refuse_key(Where{}, name);
-    if (!find_variant(name, index)) return false;
-    return read_variant(index, payload, out);
+    if (!find_variant(state, name, index)) return false;
+    return read_variant(state, index, payload, out);
 }
 
 }  // namespace
 
-bool host_message_from_object(PyObject* value, HostMessage& out) { return read_message(value, out); }
+bool host_message_from_object(const ModuleState& state, PyObject* value, HostMessage& out) {
+    return read_message(state, value, out);
+}
 
 }  // namespace plim::python

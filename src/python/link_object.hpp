@@ -8,6 +8,8 @@
 
 #include "messages/plim_codec.hpp"
 #include "python/errors.hpp"
+#include "python/module_state.hpp"
+#include "python/py_ref.hpp"
 
 namespace plim::python {
 
@@ -16,14 +18,26 @@ struct LinkObject {
     PlimEngine engine;
     // 0 while no call runs on the object, all bits set while one does.
     std::atomic<std::uintptr_t> claim_flag;
+    // The state of the module whose class made the object, which lives as
+    // long as the class does (the class holds its module, the object its
+    // class). Kept here so a call finds it without asking the interpreter.
+    const ModuleState* state;
 };
+
+// The module state of a method's receiver. The interpreter passes a method
+// only instances of the class that defines it (or of a subclass, and these
+// classes have none), so the receiver is laid out as LinkObject.
+inline const ModuleState* receiver_state(PyObject* self) noexcept {
+    return reinterpret_cast<const LinkObject*>(self)->state;
+}
 
 inline constexpr std::uintptr_t CLAIM_FREE = 0;
 inline constexpr std::uintptr_t CLAIM_HELD = ~std::uintptr_t{0};
 
-// A new instance of `type` (a class laid out as LinkObject) with an empty
-// engine, or nullptr with the Python error set. Arguments are bound already.
-PyObject* new_link_object(PyTypeObject* type);
+// A new instance of `type` (a class laid out as LinkObject, made by the
+// module whose state is `state`) with an empty engine, or nullptr with the
+// Python error set. Arguments are bound already.
+PyObject* new_link_object(PyTypeObject* type, const ModuleState* state);
 
 // The deallocator shared by both classes: the engine goes with whatever it holds.
 void dealloc_link_object(PyObject* self);
@@ -43,10 +57,13 @@ private:
 };
 
 // The receiver as a claimed instance of `type`, or nullptr with the claim
-// error (or the type check's error) raised. `type` nullptr: the class could
-// not be built, its error is pending. Inline: every call starts here.
+// error (or the type check's error) raised. `type` nullptr: the module is
+// being torn down. Inline: every call starts here.
 inline LinkObject* claim(PyObject* self, PyObject* type) {
-    if (type == nullptr) return nullptr;
+    if (type == nullptr) {
+        raise_module_gone();
+        return nullptr;
+    }
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
         raise_type_mismatch(self, type);
         return nullptr;
@@ -58,12 +75,6 @@ inline LinkObject* claim(PyObject* self, PyObject* type) {
         return nullptr;
     }
     return link;
-}
-
-// A new reference to None.
-inline PyObject* none() {
-    Py_IncRef(Py_None);
-    return Py_None;
 }
 
 // The receive poll of both classes, inside their fault boundary: the next
@@ -93,8 +104,9 @@ PyObject* poll_message(PyObject* self, PyObject* type, FrameFaults faults, ToRes
     return result;
 }
 
-// A class laid out as LinkObject, with the shared deallocator; nullptr with
-// the Python error set.
-PyObject* build_link_class(const char* name, const char* doc, newfunc make, PyMethodDef* methods);
+// A class of `module` laid out as LinkObject, with the shared deallocator;
+// nullptr with the Python error set. `getset` may be nullptr.
+PyObject* build_link_class(PyObject* module, const char* name, const char* doc, newfunc make, PyMethodDef* methods,
+                           PyGetSetDef* getset);
 
 }  // namespace plim::python

@@ -15,7 +15,6 @@
 #include "python/errors.hpp"
 #include "python/fault_boundary.hpp"
 #include "python/link_object.hpp"
-#include "python/once_cell.hpp"
 
 namespace plim::python {
 namespace {
@@ -56,8 +55,6 @@ constexpr const char* POLL_RECEIVE_DOC =
     "Returns the next decoded message (a JSON-encoded plim-to-host\n"
     "message), or `None` if no complete message is ready yet.";
 
-OnceCell link_cell;
-
 PyObject* new_str(std::string_view text) {
     return require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
@@ -71,18 +68,21 @@ bool load_argument(const ParameterSpec& params, PyObject* value, ArgumentText& t
 }
 
 PyObject* link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = class_state(type);
+    if (state == nullptr) return nullptr;
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(NEW_SPEC, args, kwargs, slots)) return nullptr;
-        return new_link_object(type);
+        return new_link_object(type, state);
     });
 }
 
 PyObject* link_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(SEND_SPEC, args, nargs, kwnames, slots)) return nullptr;
-        LinkObject* link = claim(self, link_type());
+        LinkObject* link = claim(self, state->link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         JsonResult<host::HostMessage> message;
@@ -102,10 +102,11 @@ PyObject* link_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 }
 
 PyObject* link_handle_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, nargs, kwnames, slots)) return nullptr;
-        LinkObject* link = claim(self, link_type());
+        LinkObject* link = claim(self, state->link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         ArgumentText text;
@@ -133,8 +134,9 @@ PyObject* link_handle_receive(PyObject* self, PyObject* const* args, Py_ssize_t 
 // Both polls build their whole result before taking anything out of the
 // engine: if memory runs out on the way, the packet or frame stays queued.
 PyObject* link_poll_transmit(PyObject* self, PyObject*) {
-    return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self, link_type());
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
+        LinkObject* link = claim(self, state->link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         const Bytes* packet = held.engine().front_packet();
@@ -153,8 +155,9 @@ PyObject* link_poll_transmit(PyObject* self, PyObject*) {
 }
 
 PyObject* link_poll_receive(PyObject* self, PyObject*) {
-    return guard_object([&]() -> PyObject* {
-        return poll_message(self, link_type(), FrameFaults::Quiet, [](const device::DeviceMessage& message) {
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
+        return poll_message(self, state->link_type, FrameFaults::Quiet, [](const device::DeviceMessage& message) {
             // The text goes straight from the writer's buffer into the str. A
             // text past the first room (a drive or IMU report is about 200
             // bytes) grows on the stack; only the large ones reach the heap.
@@ -176,12 +179,10 @@ PyMethodDef link_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* build_link_type() {
-    return build_link_class("plim_ffi.Link", CLASS_DOC, link_new, link_methods);
-}
-
 }  // namespace
 
-PyObject* link_type() { return link_cell.get(build_link_type); }
+PyObject* new_link_class(PyObject* module) {
+    return build_link_class(module, "plim_ffi.Link", CLASS_DOC, link_new, link_methods, nullptr);
+}
 
 }  // namespace plim::python

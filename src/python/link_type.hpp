@@ -4,8 +4,7 @@
 
 namespace plim::python {
 
-// The process-wide Link class (a borrowed reference), built on first use.
-// nullptr with the Python error set when building fails.
-PyObject* link_type();
+// A new Link class belonging to `module`; nullptr with the Python error set.
+PyObject* new_link_class(PyObject* module);
 
 }  // namespace plim::python

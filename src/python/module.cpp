@@ -1,20 +1,27 @@
-// The module entry: multi-phase initialisation whose exec slot publishes the
-// Link and ObjectLink classes.
+// The module entry: multi-phase initialisation with per-module state, whose
+// exec slot makes the module's classes and publishes them.
 #include <Python.h>
 
+#include <cstdlib>
 #include <string_view>
 
 #include "python/errors.hpp"
 #include "python/fault_boundary.hpp"
 #include "python/link_type.hpp"
+#include "python/module_state.hpp"
 #include "python/object_link_type.hpp"
 #include "python/py_ref.hpp"
 #include "python/test_hooks.hpp"
+
+#ifndef PLIM_FFI_VERSION
+#error "PLIM_FFI_VERSION must be defined by the build (the project's version)"
+#endif
 
 namespace plim::python {
 namespace {
 
 constexpr const char* APPEND_FAILED = "could not append __name__ to __all__";
+constexpr std::string_view VERSION = PLIM_FFI_VERSION;
 
 PyRef interned(std::string_view text) {
     PyObject* name = require(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -59,6 +66,7 @@ PyRef module_all(PyObject* module) {
 int publish_class(PyObject* module, PyObject* all, std::string_view name, PyObject* type) {
     PyRef interned_name = interned(name);
     if (PyList_Append(all, interned_name.get()) < 0) {
+        if (memory_error_pending()) return -1;
         clear_error();
         throw Fault(APPEND_FAILED);
     }
@@ -69,34 +77,80 @@ int publish_class(PyObject* module, PyObject* all, std::string_view name, PyObje
     return 0;
 }
 
+int set_version(PyObject* module) {
+    PyRef name = interned("__version__");
+    PyRef version = PyRef::steal(require(PyUnicode_FromStringAndSize(VERSION.data(), static_cast<Py_ssize_t>(VERSION.size()))));
+    if (PyObject_SetAttr(module, name.get(), version.get()) < 0) {
+        ensure_error_set();
+        return -1;
+    }
+    return 0;
+}
+
 int exec_module(PyObject* module) {
-    return guard_status([&]() -> int {
-        if (!PyModule_Check(module)) {
+    if (!PyModule_Check(module)) {
+        return guard_status(nullptr, [&]() -> int {
             raise_type_mismatch(module, reinterpret_cast<PyObject*>(&PyModule_Type));
             return -1;
-        }
-        PyObject* link = link_type();
-        if (link == nullptr) return -1;
-        PyObject* object_link = object_link_type();
-        if (object_link == nullptr) return -1;
+        });
+    }
+    ModuleState* state = module_state(module);
+    if (init_module_state(*state) < 0) return -1;
+    return guard_status(state, [&]() -> int {
+        state->link_type = new_link_class(module);
+        if (state->link_type == nullptr) return -1;
+        state->object_link_type = new_object_link_class(module);
+        if (state->object_link_type == nullptr) return -1;
         PyRef all = module_all(module);
         if (!all) return -1;
-        if (publish_class(module, all.get(), "Link", link) < 0) return -1;
-        if (publish_class(module, all.get(), "ObjectLink", object_link) < 0) return -1;
+        if (publish_class(module, all.get(), "Link", state->link_type) < 0) return -1;
+        if (publish_class(module, all.get(), "ObjectLink", state->object_link_type) < 0) return -1;
+        if (set_version(module) < 0) return -1;
         return install_test_hooks(module);
     });
 }
 
-PyModuleDef_Slot module_slots[] = {
+// The slot that lets an isolated subinterpreter, one with its own GIL, load
+// the module. Interpreters before 3.12 refuse a module with a slot they do
+// not know, so the one stable-ABI library offers it only to those that know it.
+constexpr int MULTIPLE_INTERPRETERS_SLOT = 3;                    // Py_mod_multiple_interpreters
+void* const PER_INTERPRETER_GIL_SUPPORTED = reinterpret_cast<void*>(2);  // Py_MOD_PER_INTERPRETER_GIL_SUPPORTED
+
+PyModuleDef_Slot slots_with_interpreters[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {MULTIPLE_INTERPRETERS_SLOT, PER_INTERPRETER_GIL_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef_Slot slots_before_interpreters[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "plim_ffi", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+PyModuleDef def_with_interpreters = {
+    PyModuleDef_HEAD_INIT, "plim_ffi", "", sizeof(ModuleState), nullptr, slots_with_interpreters,
+    traverse_module_state, clear_module_state, free_module_state,
 };
+
+PyModuleDef def_before_interpreters = {
+    PyModuleDef_HEAD_INIT, "plim_ffi", "", sizeof(ModuleState), nullptr, slots_before_interpreters,
+    traverse_module_state, clear_module_state, free_module_state,
+};
+
+// Whether the running interpreter is 3.12 or later. Its version number as
+// data (Py_Version) is not in the 3.10 stable ABI; its version text is.
+bool knows_interpreter_slot() {
+    const char* version = Py_GetVersion();
+    char* end = nullptr;
+    const long major = std::strtol(version, &end, 10);
+    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    return major > 3 || (major == 3 && minor >= 12);
+}
 
 }  // namespace
 }  // namespace plim::python
 
-PyMODINIT_FUNC PyInit_plim_ffi(void) { return PyModuleDef_Init(&plim::python::module_def); }
+PyMODINIT_FUNC PyInit_plim_ffi(void) {
+    using namespace plim::python;
+    return PyModuleDef_Init(knows_interpreter_slot() ? &def_with_interpreters : &def_before_interpreters);
+}

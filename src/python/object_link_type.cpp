@@ -10,7 +10,6 @@
 #include "python/fault_boundary.hpp"
 #include "python/link_object.hpp"
 #include "python/object_convert.hpp"
-#include "python/once_cell.hpp"
 #include "python/packet_bytes.hpp"
 
 namespace plim::python {
@@ -46,36 +45,41 @@ constexpr const char* POLL_RECEIVE_DOC =
     "Returns the next decoded message (a plim-to-host message as the value\n"
     "`json.loads` gives for its JSON form), or `None` if no complete message\n"
     "is ready yet.";
-
-OnceCell object_link_cell;
+constexpr const char* SKIPPED_FRAMES_DOC =
+    "The number of received frames passed over because their COBS encoding\n"
+    "is broken, since the link was made.";
 
 PyObject* object_link_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = class_state(type);
+    if (state == nullptr) return nullptr;
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(NEW_SPEC, args, kwargs, slots)) return nullptr;
-        return new_link_object(type);
+        return new_link_object(type, state);
     });
 }
 
 PyObject* object_link_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(SEND_SPEC, args, nargs, kwnames, slots)) return nullptr;
-        LinkObject* link = claim(self, object_link_type());
+        LinkObject* link = claim(self, state->object_link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         host::HostMessage message;
-        if (!host_message_from_object(slots[0], message)) return nullptr;
+        if (!host_message_from_object(*state, slots[0], message)) return nullptr;
         held.engine().send(message);
         return none();
     });
 }
 
 PyObject* object_link_handle_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_object([&]() -> PyObject* {
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
         PyObject* slots[MAX_PARAMETERS];
         if (!bind_arguments(HANDLE_RECEIVE_SPEC, args, nargs, kwnames, slots)) return nullptr;
-        LinkObject* link = claim(self, object_link_type());
+        LinkObject* link = claim(self, state->object_link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         PacketBytes packet;
@@ -91,8 +95,9 @@ PyObject* object_link_handle_receive(PyObject* self, PyObject* const* args, Py_s
 // Both polls build their whole result before taking anything out of the
 // engine: if memory runs out on the way, the packet or frame stays queued.
 PyObject* object_link_poll_transmit(PyObject* self, PyObject*) {
-    return guard_object([&]() -> PyObject* {
-        LinkObject* link = claim(self, object_link_type());
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
+        LinkObject* link = claim(self, state->object_link_type);
         if (link == nullptr) return nullptr;
         Claim held(link);
         const Bytes* packet = held.engine().front_packet();
@@ -106,8 +111,10 @@ PyObject* object_link_poll_transmit(PyObject* self, PyObject*) {
 }
 
 PyObject* object_link_poll_receive(PyObject* self, PyObject*) {
-    return guard_object([&]() -> PyObject* {
-        return poll_message(self, object_link_type(), FrameFaults::Reported, device_message_to_object);
+    const ModuleState* state = receiver_state(self);
+    return guard_object(state, [&]() -> PyObject* {
+        return poll_message(self, state->object_link_type, FrameFaults::Reported,
+                            [&](const device::DeviceMessage& message) { return device_message_to_object(*state, message); });
     });
 }
 
@@ -121,12 +128,22 @@ PyMethodDef object_link_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyObject* build_object_link_type() {
-    return build_link_class("plim_ffi.ObjectLink", CLASS_DOC, object_link_new, object_link_methods);
+// Read without a claim: the count changes only inside a call's own C++ code,
+// never while Python code runs in the middle of one.
+PyObject* object_link_skipped_frames(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<LinkObject*>(self)->engine.skipped_frames());
 }
+
+PyGetSetDef object_link_getset[] = {
+    {"skipped_frames", object_link_skipped_frames, nullptr, SKIPPED_FRAMES_DOC, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 }  // namespace
 
-PyObject* object_link_type() { return object_link_cell.get(build_object_link_type); }
+PyObject* new_object_link_class(PyObject* module) {
+    return build_link_class(module, "plim_ffi.ObjectLink", CLASS_DOC, object_link_new, object_link_methods,
+                            object_link_getset);
+}
 
 }  // namespace plim::python

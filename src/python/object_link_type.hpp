@@ -5,8 +5,7 @@
 
 namespace plim::python {
 
-// The process-wide ObjectLink class (a borrowed reference), built on first
-// use. nullptr with the Python error set when building fails.
-PyObject* object_link_type();
+// A new ObjectLink class belonging to `module`; nullptr with the Python error set.
+PyObject* new_object_link_class(PyObject* module);
 
 }  // namespace plim::python

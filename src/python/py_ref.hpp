@@ -10,6 +10,10 @@ class PyRef {
 public:
     PyRef() noexcept = default;
     static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
     PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
     PyRef& operator=(PyRef&& other) noexcept {
         std::swap(object_, other.object_);
@@ -17,7 +21,7 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { Py_DecRef(object_); }  // Py_DecRef accepts nullptr
+    ~PyRef() { Py_XDECREF(object_); }
 
     PyObject* get() const noexcept { return object_; }
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
@@ -27,6 +31,12 @@ private:
     explicit PyRef(PyObject* object) noexcept : object_(object) {}
     PyObject* object_ = nullptr;
 };
+
+// A new reference to None.
+inline PyObject* none() noexcept {
+    Py_IncRef(Py_None);
+    return Py_None;
+}
 
 // Drops any pending Python error.
 inline void clear_error() noexcept {

@@ -9,6 +9,7 @@
 
 #include "python/errors.hpp"
 #include "python/fault_boundary.hpp"
+#include "python/module_state.hpp"
 #include "python/py_ref.hpp"
 
 namespace plim::python {
@@ -41,15 +42,16 @@ void fault(const std::string& kind) {
     throw Fault("unknown test fault kind");
 }
 
-PyObject* test_fault(PyObject*, PyObject* arg) {
-    return guard_object([&]() -> PyObject* {
+PyObject* test_fault(PyObject* module, PyObject* arg) {
+    const ModuleState* state = module_state(module);
+    return guard_object(state, [&]() -> PyObject* {
         const std::string kind = kind_of(arg);
         if (kind == "status") {
-            const int status = guard_status([]() -> int { throw Fault("test fault in a status entry"); });
+            const int status = guard_status(state, []() -> int { throw Fault("test fault in a status entry"); });
             return status < 0 ? nullptr : (Py_IncRef(Py_None), Py_None);
         }
         if (kind == "unraisable") {
-            guard_unraisable([] { throw Fault("test fault in a deallocator"); });
+            guard_unraisable(state, [] { throw Fault("test fault in a deallocator"); });
             Py_IncRef(Py_None);
             return Py_None;
         }
@@ -63,7 +65,7 @@ PyMethodDef test_fault_def = {"_test_fault", test_fault, METH_O, nullptr};
 }  // namespace
 
 int install_test_hooks(PyObject* module) {
-    PyRef function = PyRef::steal(PyCFunction_NewEx(&test_fault_def, nullptr, nullptr));
+    PyRef function = PyRef::steal(PyCFunction_NewEx(&test_fault_def, module, nullptr));
     if (!function) return -1;
     PyRef name = PyRef::steal(require(PyUnicode_FromStringAndSize("_test_fault", 11)));
     return PyObject_SetAttr(module, name.get(), function.get());

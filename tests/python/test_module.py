@@ -1,4 +1,5 @@
 """What Python sees of the module object, the two link classes and PanicException."""
+import importlib.metadata
 import pathlib
 import weakref
 
@@ -26,6 +27,8 @@ OBJECT_METHOD_DOCS = [
      "Returns the next decoded message (a plim-to-host message as the value\n`json.loads` gives for its JSON form), "
      "or `None` if no complete message\nis ready yet."),
 ]
+SKIPPED_FRAMES_DOC = ("The number of received frames passed over because their COBS encoding\n"
+                      "is broken, since the link was made.")
 CLASSES = [
     (Link, METHOD_DOCS,
      "The C++ <-> JSON link underlying `plim_link.link.PlimClient`.\n\n"
@@ -42,6 +45,7 @@ BOTH = pytest.mark.parametrize("cls", [Link, ObjectLink], ids=["Link", "ObjectLi
 def test_module_attributes():
     assert plim_ffi.__name__ == "plim_ffi"
     assert plim_ffi.__doc__ == ""
+    assert plim_ffi.__version__ == importlib.metadata.version("plim_ffi")
     assert plim_ffi.__all__ == ["Link", "ObjectLink"]
     assert type(plim_ffi.__all__) is list
     public = {name for name in vars(plim_ffi) if not name.startswith("_")}
@@ -61,10 +65,22 @@ def test_class_names_docs_and_methods(cls, methods, doc):
     assert cls.__doc__ == doc
     assert cls.__bases__ == (object,)
     own = [name for name in vars(cls) if not name.startswith("__")]
-    assert own == [name for name, _, _ in methods]
+    properties = ["skipped_frames"] if cls is ObjectLink else []
+    assert own == [name for name, _, _ in methods] + properties
     for method_name, signature, method_doc in methods:
         method = getattr(cls, method_name)
         assert (method.__text_signature__, method.__doc__) == (signature, method_doc)
+    if properties:
+        assert cls.skipped_frames.__doc__ == SKIPPED_FRAMES_DOC
+
+
+def test_skipped_frames_is_a_read_only_int():
+    link = ObjectLink()
+    assert type(link.skipped_frames) is int and link.skipped_frames == 0
+    with pytest.raises(AttributeError):
+        link.skipped_frames = 5
+    with pytest.raises(AttributeError):
+        del link.skipped_frames
 
 
 @BOTH
@@ -134,7 +150,7 @@ def test_panic_exception_class(hooks):
         "Like SystemExit, this exception is derived from BaseException so that\n"
         "it will typically propagate all the way through the stack and cause the\n"
         "Python interpreter to exit.\n")
-    assert panic_exception(hooks) is panic  # one class per process
+    assert panic_exception(hooks) is panic  # one class per module object
 
 
 def fresh_module(prepare=None):
@@ -148,11 +164,19 @@ def fresh_module(prepare=None):
     return module
 
 
-def test_every_module_object_shares_the_class():
+def test_every_module_object_has_classes_of_its_own():
     module = fresh_module()
     assert module is not plim_ffi
-    assert module.Link is Link and module.ObjectLink is ObjectLink
+    assert module.Link is not Link and module.ObjectLink is not ObjectLink
     assert module.__all__ == ["Link", "ObjectLink"]
+    # The classes of one module object refuse the links of another.
+    with pytest.raises(TypeError, match="'poll_transmit' for 'plim_ffi.Link' objects doesn't apply"):
+        module.Link.poll_transmit(Link())
+    link = module.Link()
+    link.send('"Ping"')
+    assert link.poll_transmit() == "[1,1,2,2,1,1,1,1,0]"
+    del module
+    assert link.poll_transmit() is None  # the class keeps its module's state alive
 
 
 @pytest.mark.parametrize("existing, expected", [(["x"], ["x", "Link", "ObjectLink"]),

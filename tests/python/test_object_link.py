@@ -116,3 +116,26 @@ def test_claim_reached_through_reentrant_type_name():
         link.handle_receive(Reentrant("R", (), {})())
     assert inner == [("Already borrowed",)] * 4
     assert link.poll_transmit() is None and link.poll_receive() is None
+
+
+BROKEN = b"\x03\x11\x00"  # a code byte that runs past the delimiter
+
+
+@pytest.mark.parametrize("packets, expected, skipped", [
+    ([BROKEN * 3 + PING], ["Ping"], 3),
+    ([BROKEN, PING, BROKEN, BROKEN], ["Ping"], 3),
+    # Broken frames are counted when a poll passes over them, not when they arrive.
+    ([BROKEN + PING[:5]], [], 1),
+    # An empty frame is too short, not broken; a frame cut by overflow is reported, not skipped.
+    ([b"\x00", b"\x01" * 5001, PONG, BROKEN], ["plim-api error: Message frame too short to contain a version header",
+                                               overflow(10)], 1),
+])
+def test_skipped_frames_counts_frames_passed_over_for_broken_cobs(packets, expected, skipped):
+    link = ObjectLink()
+    assert link.skipped_frames == 0
+    got = []
+    for packet in packets:
+        link.handle_receive(packet)
+        got += poll_all(link)
+    assert got == expected
+    assert link.skipped_frames == skipped

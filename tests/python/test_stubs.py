@@ -43,6 +43,14 @@ def test_wrong_usage_fails_exactly_where_marked(tmp_path):
     assert found == expected_errors(CASES / "bad_usage.py"), output
 
 
+def test_stubs_import_nothing_above_the_module():
+    # The client package sits on top of the module; the module's types must not lean on it.
+    stubs = Path(__file__).parents[2] / "python" / "plim_ffi-stubs"
+    imported = {node.module for path in stubs.glob("*.pyi") for node in ast.walk(ast.parse(path.read_text()))
+                if isinstance(node, ast.ImportFrom)}
+    assert imported == {"typing", "_typeshed", "_messages"}
+
+
 @pytest.mark.parametrize("class_name", ["Link", "ObjectLink"])
 def test_stub_names_and_docstrings_match_the_module(class_name):
     plim_ffi = pytest.importorskip("plim_ffi")

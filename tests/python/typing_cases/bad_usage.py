@@ -19,3 +19,7 @@ objects.send(5)  # E: arg-type
 objects.handle_receive("[1,0]")  # E: arg-type
 raw: str = objects.poll_transmit()  # E: assignment
 objects.poll_receive(1)  # E: call-arg
+received = objects.poll_receive()
+if isinstance(received, dict) and "DriveBaseState" in received:
+    received["DriveBaseState"]["left"]["velocity"]  # E: typeddict-item
+objects.skipped_frames = 0  # E: misc

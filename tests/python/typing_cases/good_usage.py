@@ -12,6 +12,7 @@ while packet is not None:
 reply = link.poll_receive()
 length: int = len(reply) if reply is not None else 0
 exported: list[str] = plim_ffi.__all__
+version: str = plim_ffi.__version__
 
 objects = ObjectLink()
 objects.send("Ping")
@@ -22,3 +23,6 @@ if raw is not None:
     objects.handle_receive(packet=bytearray(raw))
     objects.handle_receive(memoryview(raw))
 received = objects.poll_receive()
+if isinstance(received, dict) and "DriveBaseState" in received:
+    speed: float | None = received["DriveBaseState"]["left"]["velocity_rad_per_s"]
+skipped: int = objects.skipped_frames
