@@ -26,6 +26,7 @@ __all__ = [
     "SetUidMessage",
     "SetDriveBaseVelocityMessage",
     "HostMessage",
+    "HostMessageKind",
     "HOST_MESSAGE_KINDS",
     "LidarPoint",
     "WheelState",
@@ -34,10 +35,12 @@ __all__ = [
     "ImuMeasurement",
     "ConnectionErrorUnit",
     "ConnectionErrorOther",
+    "ConnectionErrorKind",
     "CONNECTION_ERROR_KINDS",
     "ConnectionResultOk",
     "ConnectionResultErr",
     "ConnectionResult",
+    "ConnectionResultKind",
     "CONNECTION_RESULT_KINDS",
     "AvailableNetwork",
     "TestStatus",
@@ -50,6 +53,7 @@ __all__ = [
     "ImuMeasurementMessage",
     "StateMessage",
     "DeviceMessage",
+    "DeviceMessageKind",
     "DEVICE_MESSAGE_KINDS",
 ]
 
@@ -138,6 +142,8 @@ HostMessage: TypeAlias = (
     | SetDriveBaseVelocityMessage
 )
 
+HostMessageKind: TypeAlias = Literal["Ping", "Pong", "RequestNetworkScan", "SetNetworkConnectionConfig", "SetUid", "SetDriveBaseVelocity"]
+
 HOST_MESSAGE_KINDS = (
     "Ping",
     "Pong",
@@ -189,6 +195,8 @@ class ConnectionErrorOther(TypedDict):
 
 ConnectionError: TypeAlias = ConnectionErrorUnit | ConnectionErrorOther
 
+ConnectionErrorKind: TypeAlias = Literal["Timeout", "AuthOrRefused", "Other"]
+
 CONNECTION_ERROR_KINDS = ("Timeout", "AuthOrRefused", "Other")
 
 
@@ -203,6 +211,8 @@ class ConnectionResultErr(TypedDict):
 
 
 ConnectionResult: TypeAlias = ConnectionResultOk | ConnectionResultErr
+
+ConnectionResultKind: TypeAlias = Literal["Ok", "Err"]
 
 CONNECTION_RESULT_KINDS = ("Ok", "Err")
 
@@ -273,5 +283,7 @@ DeviceMessage: TypeAlias = (
     | ImuMeasurementMessage
     | StateMessage
 )
+
+DeviceMessageKind: TypeAlias = Literal["Ping", "Pong", "Scan", "DriveBaseState", "ImuMeasurement", "State"]
 
 DEVICE_MESSAGE_KINDS = ("Ping", "Pong", "Scan", "DriveBaseState", "ImuMeasurement", "State")
