@@ -228,20 +228,23 @@ class ClientCore:
         # A stream read after a stall can be longer than the link's 5000-byte window, so the link gets
         # it in slices no longer than the plim's own packets, and is drained after each.
         for offset in range(0, len(data), MAX_PACKET_LEN):
-            chunk = data[offset:offset + MAX_PACKET_LEN]
-            link.handle_receive(chunk)
-            # Each zero byte closes one frame, and a frame with broken COBS gives no result of its own
-            # (a None, or it is passed over), so polling once per zero takes every frame and counts
-            # each lost one as a None.
-            for _ in range(chunk.count(0)):
+            link.handle_receive(data[offset:offset + MAX_PACKET_LEN])
+            while True:
+                skipped = link.skipped_frames
+                message: DeviceMessage | ValueError | None
                 try:
                     message = link.poll_receive()
-                    if message is None:
-                        raise ValueError(BROKEN_FRAME)
                 except ValueError as exc:
-                    self._bad_frame(exc, mono_ns)
-                    continue
-                replies += self._arrived(message, mono_ns, wall_ns)
+                    message = exc
+                # Frames with broken COBS are passed over inside the poll; the link counts them.
+                for _ in range(link.skipped_frames - skipped):
+                    self._bad_frame(ValueError(BROKEN_FRAME), mono_ns)
+                if message is None:
+                    break
+                if isinstance(message, ValueError):
+                    self._bad_frame(message, mono_ns)
+                else:
+                    replies += self._arrived(message, mono_ns, wall_ns)
         return replies
 
     def _bad_frame(self, exc: ValueError, mono_ns: int) -> None:
