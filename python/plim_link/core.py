@@ -73,21 +73,20 @@ class Arrival:
 
 
 class Throttle:
-    """At most one log line per interval; what it held back is counted into the next."""
+    """At most one warning per interval; what it held back is counted into the next."""
 
     def __init__(self, interval_ns: int = WARN_INTERVAL_NS) -> None:
         self.interval_ns = interval_ns
         self.next_ns: int | None = None
         self.held_back = 0
 
-    def let_through(self, mono_ns: int) -> int | None:
-        """None to stay quiet; otherwise how many were held back since the last line."""
+    def warn(self, mono_ns: int, text: str, *args: object) -> None:
         if self.next_ns is not None and mono_ns < self.next_ns:
             self.held_back += 1
-            return None
+            return
         self.next_ns = mono_ns + self.interval_ns
         held, self.held_back = self.held_back, 0
-        return held
+        log.warning(text + (f" ({held} more since the last warning)" if held else ""), *args)
 
 
 def _seconds_ns(name: str, value: float) -> int:
@@ -249,10 +248,7 @@ class ClientCore:
 
     def _bad_frame(self, exc: ValueError, mono_ns: int) -> None:
         self.stats.errors += 1
-        held_back = self._bad_frames.let_through(mono_ns)
-        if held_back is not None:
-            more = f" ({held_back} more since the last warning)" if held_back else ""
-            log.warning("plim_link: skipped a bad frame: %s%s", exc, more)
+        self._bad_frames.warn(mono_ns, "plim_link: skipped a bad frame: %s", exc)
         if self.strict:
             self.inbox.put(exc)
 
@@ -296,11 +292,8 @@ class ClientCore:
     def transport_error(self, exc: OSError, mono_ns: int) -> None:
         """An error the network reported (an ICMP refusal or a firewall's reject): counted, not an end."""
         self.stats.transport_errors += 1
-        held_back = self._net_errors.let_through(mono_ns)
-        if held_back is not None:
-            more = f" ({held_back} more since the last warning)" if held_back else ""
-            log.warning("plim_link: the network reported: %s%s; the link state tells whether the plim is there",
-                        exc, more)
+        self._net_errors.warn(mono_ns, "plim_link: the network reported: %s; the link state tells whether the "
+                              "plim is there", exc)
 
     # -- time ----------------------------------------------------------------------
 
