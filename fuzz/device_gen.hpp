@@ -1,8 +1,13 @@
 #pragma once
 // Structured random device messages for the harnesses: the body bytes by the
 // layout rules and, alongside, the JSON text the module must print for them.
+// Which messages there are comes from the declarations.
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "check.hpp"
 #include "model.hpp"
@@ -16,43 +21,7 @@ class Generator {
 public:
     explicit Generator(Input& in) : in_(in) {}
 
-    void message() {
-        switch (in_.byte() % 6) {
-            case 0: varint(0, 5); json_ = "\"Ping\""; return;
-            case 1: varint(1, 5); json_ = "\"Pong\""; return;
-            case 2:
-                varint(2, 5);
-                json_ += "{\"Scan\":";
-                sequence([&] {
-                    const std::uint8_t quality = in_.byte();
-                    body_.push_back(quality);
-                    json_ += "{\"quality\":" + std::to_string(quality) + ",\"angle_rad\":";
-                    f32();
-                    json_ += ",\"distance_mm\":";
-                    f32();
-                    json_ += '}';
-                });
-                json_ += '}';
-                return;
-            case 3:
-                varint(3, 5);
-                json_ += "{\"DriveBaseState\":{\"left\":";
-                record3("effort_percent", "velocity_rad_per_s", "position_rad");
-                json_ += ",\"right\":";
-                record3("effort_percent", "velocity_rad_per_s", "position_rad");
-                json_ += "}}";
-                return;
-            case 4:
-                varint(4, 5);
-                json_ += "{\"ImuMeasurement\":{\"accel\":";
-                record3("x", "y", "z");
-                json_ += ",\"gyro\":";
-                record3("x", "y", "z");
-                json_ += "}}";
-                return;
-            default: state(); return;
-        }
-    }
+    void message() { value<plim::device::DeviceMessage>(); }
 
     Buffer& body() { return body_; }
     const std::string& json() const { return json_; }
@@ -138,81 +107,72 @@ private:
         json_ += ']';
     }
 
-    void record3(const char* a, const char* b, const char* c) {
-        json_ += "{\"";
-        json_ += a;
-        json_ += "\":";
-        f32();
-        json_ += ",\"";
-        json_ += b;
-        json_ += "\":";
-        f32();
-        json_ += ",\"";
-        json_ += c;
-        json_ += "\":";
-        f32();
-        json_ += '}';
-    }
-
-    void optional_text() {
-        if (in_.byte() % 2) {
-            body_.push_back(1);
+    // The shape from the declarations, each variant and enumerator drawn
+    // alike, so a newly declared kind is generated at once.
+    template <class T>
+    void value() {
+        using namespace plim;
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            const std::uint8_t byte = in_.byte();
+            body_.push_back(byte);
+            json_ += std::to_string(byte);
+        } else if constexpr (std::is_same_v<T, float>) {
+            f32();
+        } else if constexpr (std::is_same_v<T, std::string>) {
             text();
-        } else {
-            body_.push_back(0);
-            json_ += "null";
-        }
-    }
-
-    void state() {
-        varint(5, 5);
-        json_ += "{\"State\":{\"uid\":";
-        text();
-        json_ += ",\"ip\":";
-        optional_text();
-        json_ += ",\"mac\":";
-        optional_text();
-        json_ += ",\"current_network_connection\":";
-        switch (in_.byte() % 5) {
-            case 0: body_.push_back(0); json_ += "null"; break;
-            case 1: body_.push_back(1); varint(0, 5); json_ += "{\"Ok\":"; text(); json_ += '}'; break;
-            case 2: body_.push_back(1); varint(1, 5); varint(0, 5); json_ += "{\"Err\":\"Timeout\"}"; break;
-            case 3: body_.push_back(1); varint(1, 5); varint(1, 5); json_ += "{\"Err\":\"AuthOrRefused\"}"; break;
-            default:
-                body_.push_back(1);
-                varint(1, 5);
-                varint(2, 5);
-                json_ += "{\"Err\":{\"Other\":";
-                text();
-                json_ += "}}";
-        }
-        json_ += ",\"available_network_connections\":";
-        sequence([&] {
-            json_ += "{\"ssid\":";
-            text();
-            const std::uint8_t strength = in_.byte();
-            body_.push_back(strength);
-            json_ += ",\"strength\":" + std::to_string(strength) + '}';
-        });
-        json_ += ",\"built_in_test\":{";
-        static const char* const groups[] = {"power", "wifi", "lidar", "imu", "encoders"};
-        static const char* const results[] = {"Waiting", "Pass", "Fail"};
-        for (int g = 0; g < 5; ++g) {
-            if (g) json_ += ',';
-            json_ += '"';
-            json_ += groups[g];
-            json_ += "\":";
-            sequence([&] {
-                json_ += "{\"name\":";
-                text();
-                const int r = in_.byte() % 3;
-                varint(static_cast<std::uint64_t>(r), 5);
-                json_ += ",\"result\":\"";
-                json_ += results[r];
-                json_ += "\"}";
+        } else if constexpr (is_optional<T>) {
+            const bool present = in_.byte() % 2;
+            body_.push_back(present ? 1 : 0);
+            if (present) value<typename T::value_type>();
+            else json_ += "null";
+        } else if constexpr (is_vector<T>) {
+            sequence([&] { value<typename T::value_type>(); });
+        } else if constexpr (is_box<T>) {
+            value<typename T::element_type>();
+        } else if constexpr (Enumeration<T>) {
+            const std::size_t d = in_.byte() % Declare<T>::variants.size();
+            varint(d, 5);
+            name(Declare<T>::variants[d].view());
+        } else if constexpr (Family<T>) {
+            alternative<T>(in_.byte() % std::variant_size_v<T>, std::make_index_sequence<std::variant_size_v<T>>{});
+        } else if constexpr (Newtype<T>) {
+            value<field_type<T, 0>>();
+        } else if constexpr (!Unit<T>) {
+            json_ += '{';
+            for_each_field<T>([&](auto i) {
+                if (i > 0) json_ += ',';
+                name(field_at<T, i>.name.view());
+                json_ += ':';
+                value<field_type<T, i>>();
             });
+            json_ += '}';
         }
-        json_ += "}}}";
+    }
+
+    template <class F, std::size_t... I>
+    void alternative(std::size_t d, std::index_sequence<I...>) {
+        varint(d, 5);
+        (void)((d == I && (variant<std::variant_alternative_t<I, F>>(plim::Declare<F>::variants[I].view()), true)) ||
+               ...);
+    }
+
+    template <class A>
+    void variant(std::string_view variant_name) {
+        if constexpr (plim::Unit<A>) {
+            name(variant_name);
+        } else {
+            json_ += '{';
+            name(variant_name);
+            json_ += ':';
+            value<A>();
+            json_ += '}';
+        }
+    }
+
+    void name(std::string_view text) {
+        json_ += '"';
+        json_ += text;
+        json_ += '"';
     }
 
     Input& in_;

@@ -1,8 +1,9 @@
 #pragma once
 // Test-side reference codecs, written from the protocol's rules and sharing no
-// code with the module: COBS, UTF-8 well-formedness, the compact JSON text of
-// strings and 32-bit floats, and a device body decoder that produces the
-// expected JSON text (or the expected error text) in one pass.
+// code with the module, only its message declarations: COBS, UTF-8
+// well-formedness, the compact JSON text of strings and 32-bit floats, and a
+// device body decoder that produces the expected JSON text (or the expected
+// error text) in one pass.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
+
+#include "messages/device_message.hpp"
 
 namespace fuzzmodel {
 
@@ -262,11 +268,6 @@ private:
         if (t > 1) fail(kInvalidOptionTag);
         return t == 1;
     }
-    void key(const char* name) {
-        out_ += '"';
-        out_ += name;
-        out_ += "\":";
-    }
     template <class F>
     void sequence(F element) {
         const std::uint64_t n = count();
@@ -277,121 +278,72 @@ private:
         }
         out_ += ']';
     }
-    void floats(const char* const* names) {
-        out_ += '{';
-        for (int k = 0; k < 3; ++k) {
-            if (k) out_ += ',';
-            key(names[k]);
+    // The message's shape comes from the declarations, so a new kind is
+    // modelled as soon as it is declared; the layout rules and the JSON text
+    // of each value are this file's own.
+    template <class T>
+    void value() {
+        using namespace plim;
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            out_ += std::to_string(u8());
+        } else if constexpr (std::is_same_v<T, float>) {
             f32();
-        }
-        out_ += '}';
-    }
-    void items() {
-        sequence([&] {
-            out_ += '{';
-            key("name");
+        } else if constexpr (std::is_same_v<T, std::string>) {
             text();
-            out_ += ',';
-            key("result");
-            const std::uint64_t s = disc();
-            if (s > 2) fail(kDeserializeFailed);
-            static const char* const names[] = {"\"Waiting\"", "\"Pass\"", "\"Fail\""};
-            out_ += names[s];
+        } else if constexpr (is_optional<T>) {
+            if (tag()) value<typename T::value_type>();
+            else out_ += "null";
+        } else if constexpr (is_vector<T>) {
+            sequence([&] { value<typename T::value_type>(); });
+        } else if constexpr (is_box<T>) {
+            value<typename T::element_type>();
+        } else if constexpr (Enumeration<T>) {
+            const std::uint64_t d = disc();
+            if (d >= Declare<T>::variants.size()) fail(kDeserializeFailed);
+            name(Declare<T>::variants[d].view());
+        } else if constexpr (Family<T>) {
+            alternative<T>(disc(), std::make_index_sequence<std::variant_size_v<T>>{});
+        } else if constexpr (Newtype<T>) {
+            value<field_type<T, 0>>();
+        } else if constexpr (!Unit<T>) {
+            out_ += '{';
+            for_each_field<T>([&](auto i) {
+                if (i > 0) out_ += ',';
+                name(field_at<T, i>.name.view());
+                out_ += ':';
+                value<field_type<T, i>>();
+            });
             out_ += '}';
-        });
-    }
-    void optional_text() {
-        if (tag()) text();
-        else out_ += "null";
-    }
-
-    void message() {
-        static const char* const wheel[] = {"effort_percent", "velocity_rad_per_s", "position_rad"};
-        static const char* const axes[] = {"x", "y", "z"};
-        const std::uint64_t d = disc();
-        switch (d) {
-            case 0: out_ = "\"Ping\""; return;
-            case 1: out_ = "\"Pong\""; return;
-            case 2:
-                out_ += "{\"Scan\":";
-                sequence([&] {
-                    out_ += "{\"quality\":" + std::to_string(u8()) + ",\"angle_rad\":";
-                    f32();
-                    out_ += ",\"distance_mm\":";
-                    f32();
-                    out_ += '}';
-                });
-                out_ += '}';
-                return;
-            case 3:
-                out_ += "{\"DriveBaseState\":{\"left\":";
-                floats(wheel);
-                out_ += ",\"right\":";
-                floats(wheel);
-                out_ += "}}";
-                return;
-            case 4:
-                out_ += "{\"ImuMeasurement\":{\"accel\":";
-                floats(axes);
-                out_ += ",\"gyro\":";
-                floats(axes);
-                out_ += "}}";
-                return;
-            case 5: state(); return;
-            default: fail(kDeserializeFailed);
         }
     }
 
-    void state() {
-        out_ += "{\"State\":{";
-        key("uid");
-        text();
-        out_ += ',';
-        key("ip");
-        optional_text();
-        out_ += ',';
-        key("mac");
-        optional_text();
-        out_ += ',';
-        key("current_network_connection");
-        if (!tag()) {
-            out_ += "null";
+    template <class F, std::size_t... I>
+    void alternative(std::uint64_t d, std::index_sequence<I...>) {
+        if (d >= sizeof...(I)) fail(kDeserializeFailed);
+        (void)((d == I && (variant<std::variant_alternative_t<I, F>>(plim::Declare<F>::variants[I].view()), true)) ||
+               ...);
+    }
+
+    template <class A>
+    void variant(std::string_view variant_name) {
+        if constexpr (plim::Unit<A>) {
+            name(variant_name);
         } else {
-            const std::uint64_t r = disc();
-            if (r > 1) fail(kDeserializeFailed);
-            if (r == 0) {
-                out_ += "{\"Ok\":";
-                text();
-                out_ += '}';
-            } else {
-                const std::uint64_t e = disc();
-                if (e > 2) fail(kDeserializeFailed);
-                if (e == 0) out_ += "{\"Err\":\"Timeout\"}";
-                if (e == 1) out_ += "{\"Err\":\"AuthOrRefused\"}";
-                if (e == 2) {
-                    out_ += "{\"Err\":{\"Other\":";
-                    text();
-                    out_ += "}}";
-                }
-            }
-        }
-        out_ += ',';
-        key("available_network_connections");
-        sequence([&] {
             out_ += '{';
-            key("ssid");
-            text();
-            out_ += ",\"strength\":" + std::to_string(u8()) + '}';
-        });
-        out_ += ",\"built_in_test\":{";
-        static const char* const groups[] = {"power", "wifi", "lidar", "imu", "encoders"};
-        for (int g = 0; g < 5; ++g) {
-            if (g) out_ += ',';
-            key(groups[g]);
-            items();
+            name(variant_name);
+            out_ += ':';
+            value<A>();
+            out_ += '}';
         }
-        out_ += "}}}";
     }
+
+    void name(std::string_view text) {
+        out_ += '"';
+        out_ += text;
+        out_ += '"';
+    }
+
+    void message() { value<plim::device::DeviceMessage>(); }
 
     std::string_view b_;
     std::size_t i_ = 0;
