@@ -29,6 +29,8 @@ def generated(text: str) -> dict[str, str]:
         "schemas/plim_to_host.schema.json": schemas.render_device(desc),
         "python/plim_link/messages.py": python_types.render(desc),
         "python/plim_link/kinds.pyi": kind_stubs.render(desc),
+        # The simulator cannot import plim_link (whose client imports the simulator), so it gets its own copy.
+        "python/plim_sim/wire_constants.py": python_types.render_constants(desc),
         # Kept so that the Python tests can run the generator without a C++ build.
         SAVED_DESCRIPTION: json.dumps(json.loads(text), indent=2) + "\n",
     }
