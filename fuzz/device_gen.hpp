@@ -10,9 +10,18 @@
 #include <variant>
 
 #include "check.hpp"
+#include "json/writer.hpp"
+#include "messages/device_message.hpp"
 #include "model.hpp"
 
 namespace fuzzgen {
+
+// The module's text for a decoded message.
+inline std::string module_json(const plim::device::DeviceMessage& message) {
+    plim::JsonWriter writer;
+    plim::device::write_device_message_json(message, writer);
+    return writer.take();
+}
 
 using fuzzcheck::Input;
 using fuzzmodel::Buffer;

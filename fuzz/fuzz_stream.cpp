@@ -74,7 +74,9 @@ public:
 
     // One poll of the engine in the reporting mode, against its model.
     void poll_reported() {
-        std::optional<plim::PlimEngine::Received> got = reported_.poll_receive(plim::FrameFaults::Reported);
+        auto pending = reported_.read_next_frame(plim::FrameFaults::Reported);
+        reported_.consume(pending);
+        std::optional<plim::PlimEngine::Received> got = std::move(pending.outcome);
         Outcome want;
         while (want.kind == Outcome::Nothing) {
             const std::size_t delimiter = reported_model_.find('\0');
@@ -94,7 +96,7 @@ public:
         if (!got) {
             FUZZ_CHECK(want.kind == Outcome::Nothing, "nothing from the reporting engine, expected: " + want.text);
         } else if (got->has_value()) {
-            const std::string json = plim::device::write_device_message_json(**got);
+            const std::string json = fuzzgen::module_json(**got);
             FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
         } else {
             const std::string text = plim::link_error_text(got->error());
@@ -107,16 +109,13 @@ public:
     // result would be, checks that nothing was consumed, and reads it again.
     bool poll(bool two_phase = false) {
         const std::size_t delimiter = model_.find('\0');
-        std::optional<plim::PlimEngine::Received> got;
         if (two_phase) {
             { auto undelivered = engine_.read_next_frame(); }
             check_buffer();
-            auto pending = engine_.read_next_frame();
-            engine_.consume(pending);
-            got = std::move(pending.outcome);
-        } else {
-            got = engine_.poll_receive();
         }
+        auto pending = engine_.read_next_frame();
+        engine_.consume(pending);
+        std::optional<plim::PlimEngine::Received> got = std::move(pending.outcome);
         if (delimiter == std::string::npos) {
             FUZZ_CHECK(!got.has_value(), "a result without a complete frame");
             check_buffer();
@@ -129,7 +128,7 @@ public:
         if (!got) {
             FUZZ_CHECK(want.kind == Outcome::Nothing, "frame dropped, expected: " + want.text);
         } else if (got->has_value()) {
-            const std::string json = plim::device::write_device_message_json(**got);
+            const std::string json = fuzzgen::module_json(**got);
             FUZZ_CHECK(fuzzjson::is_json(json), json);
             FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
         } else {

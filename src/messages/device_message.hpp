@@ -236,10 +236,8 @@ namespace plim::device {
 // Reads one message; bytes after its last field are left unread.
 Decoded<DeviceMessage> decode_device_message(BodyReader& reader);
 
-std::string write_device_message_json(const DeviceMessage& message);
-
-// The same text into a writer, for callers that take it from the writer's own
-// buffer without a copy.
+// The compact JSON text into a writer, for callers that take it from the
+// writer's own buffer without a copy.
 void write_device_message_json(const DeviceMessage& message, JsonWriter& out);
 
 }  // namespace plim::device

@@ -5,12 +5,6 @@
 
 namespace plim::device {
 
-std::string write_device_message_json(const DeviceMessage& message) {
-    JsonWriter w;
-    json_form::write(w, message);
-    return w.take();
-}
-
 void write_device_message_json(const DeviceMessage& message, JsonWriter& w) { json_form::write(w, message); }
 
 }  // namespace plim::device

@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "json/writer.hpp"
 #include "link/body_reader.hpp"
 #include "messages/device_message.hpp"
 
@@ -54,10 +55,16 @@ plim::Decoded<DeviceMessage> decode(const std::vector<std::uint8_t>& body) {
     return decode_device_message(reader);
 }
 
+std::string write_json(const DeviceMessage& message) {
+    plim::JsonWriter writer;
+    write_device_message_json(message, writer);
+    return writer.take();
+}
+
 std::string decode_to_json(const std::vector<std::uint8_t>& body) {
     auto message = decode(body);
     if (!message) return "error " + std::to_string(static_cast<int>(message.error()));
-    return write_device_message_json(*message);
+    return write_json(*message);
 }
 
 constexpr const char* SCAN_BODY = "02 01 0F 00 00 C0 3F 00 00 7A 44";
@@ -206,7 +213,7 @@ TEST(DecodeSequences, CountBeyondReserveBoundDecodesFully) {
 }
 
 TEST(WriteJson, StateWithoutRecordIsWrittenEmpty) {
-    EXPECT_EQ(write_device_message_json(DeviceMessage{State{}}),
+    EXPECT_EQ(write_json(DeviceMessage{State{}}),
               R"({"State":{"uid":"","ip":null,"mac":null,"current_network_connection":null,)"
               R"("available_network_connections":[],"built_in_test":{"power":[],"wifi":[],"lidar":[],"imu":[],"encoders":[]}}})");
 }
