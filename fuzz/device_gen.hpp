@@ -141,47 +141,19 @@ private:
         } else if constexpr (Enumeration<T>) {
             const std::size_t d = in_.byte() % Declare<T>::variants.size();
             varint(d, 5);
-            name(Declare<T>::variants[d].view());
+            fuzzmodel::json_name(json_, Declare<T>::variants[d].view());
         } else if constexpr (Family<T>) {
-            alternative<T>(in_.byte() % std::variant_size_v<T>, std::make_index_sequence<std::variant_size_v<T>>{});
+            const std::size_t d = in_.byte() % variant_count<T>;
+            varint(d, 5);
+            with_alternative<T>(d, [&](auto i) {
+                using A = std::variant_alternative_t<i, T>;
+                fuzzmodel::json_variant<A>(json_, Declare<T>::variants[i].view(), [&] { value<A>(); });
+            });
         } else if constexpr (Newtype<T>) {
             value<field_type<T, 0>>();
         } else if constexpr (!Unit<T>) {
-            json_ += '{';
-            for_each_field<T>([&](auto i) {
-                if (i > 0) json_ += ',';
-                name(field_at<T, i>.name.view());
-                json_ += ':';
-                value<field_type<T, i>>();
-            });
-            json_ += '}';
+            fuzzmodel::json_record<T>(json_, [&](auto i) { value<field_type<T, i>>(); });
         }
-    }
-
-    template <class F, std::size_t... I>
-    void alternative(std::size_t d, std::index_sequence<I...>) {
-        varint(d, 5);
-        (void)((d == I && (variant<std::variant_alternative_t<I, F>>(plim::Declare<F>::variants[I].view()), true)) ||
-               ...);
-    }
-
-    template <class A>
-    void variant(std::string_view variant_name) {
-        if constexpr (plim::Unit<A>) {
-            name(variant_name);
-        } else {
-            json_ += '{';
-            name(variant_name);
-            json_ += ':';
-            value<A>();
-            json_ += '}';
-        }
-    }
-
-    void name(std::string_view text) {
-        json_ += '"';
-        json_ += text;
-        json_ += '"';
     }
 
     Input& in_;

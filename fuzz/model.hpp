@@ -199,6 +199,40 @@ inline std::string json_f32(float value) {
     return out;
 }
 
+// How the module writes a declared name, a variant around its value (a unit
+// as its bare name, any other as a one-member object) and a record (every
+// field in order); `value` writes the value, `field(i)` field i.
+inline void json_name(std::string& out, std::string_view name) {
+    out += '"';
+    out += name;
+    out += '"';
+}
+
+template <class Alternative, class Value>
+void json_variant(std::string& out, std::string_view name, Value value) {
+    if constexpr (plim::Unit<Alternative>) {
+        json_name(out, name);
+    } else {
+        out += '{';
+        json_name(out, name);
+        out += ':';
+        value();
+        out += '}';
+    }
+}
+
+template <class Record, class Field>
+void json_record(std::string& out, Field field) {
+    out += '{';
+    plim::for_each_field<Record>([&](auto i) {
+        if (i > 0) out += ',';
+        json_name(out, plim::field_at<Record, i>.name.view());
+        out += ':';
+        field(i);
+    });
+    out += '}';
+}
+
 inline constexpr std::string_view kEndOfInput = "Hit the end of buffer, expected more data";
 inline constexpr std::string_view kVarintTooLong =
     "Found a varint that didn't terminate. Is the usize too big for this platform?";
@@ -300,47 +334,19 @@ private:
         } else if constexpr (Enumeration<T>) {
             const std::uint64_t d = disc();
             if (d >= Declare<T>::variants.size()) fail(kDeserializeFailed);
-            name(Declare<T>::variants[d].view());
+            json_name(out_, Declare<T>::variants[d].view());
         } else if constexpr (Family<T>) {
-            alternative<T>(disc(), std::make_index_sequence<std::variant_size_v<T>>{});
+            const std::uint64_t d = disc();
+            if (d >= variant_count<T>) fail(kDeserializeFailed);
+            with_alternative<T>(d, [&](auto i) {
+                using A = std::variant_alternative_t<i, T>;
+                json_variant<A>(out_, Declare<T>::variants[i].view(), [&] { value<A>(); });
+            });
         } else if constexpr (Newtype<T>) {
             value<field_type<T, 0>>();
         } else if constexpr (!Unit<T>) {
-            out_ += '{';
-            for_each_field<T>([&](auto i) {
-                if (i > 0) out_ += ',';
-                name(field_at<T, i>.name.view());
-                out_ += ':';
-                value<field_type<T, i>>();
-            });
-            out_ += '}';
+            json_record<T>(out_, [&](auto i) { value<field_type<T, i>>(); });
         }
-    }
-
-    template <class F, std::size_t... I>
-    void alternative(std::uint64_t d, std::index_sequence<I...>) {
-        if (d >= sizeof...(I)) fail(kDeserializeFailed);
-        (void)((d == I && (variant<std::variant_alternative_t<I, F>>(plim::Declare<F>::variants[I].view()), true)) ||
-               ...);
-    }
-
-    template <class A>
-    void variant(std::string_view variant_name) {
-        if constexpr (plim::Unit<A>) {
-            name(variant_name);
-        } else {
-            out_ += '{';
-            name(variant_name);
-            out_ += ':';
-            value<A>();
-            out_ += '}';
-        }
-    }
-
-    void name(std::string_view text) {
-        out_ += '"';
-        out_ += text;
-        out_ += '"';
     }
 
     void message() { value<plim::device::DeviceMessage>(); }
