@@ -8,7 +8,11 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 
-from .wire_constants import API_VERSION, MAX_PACKET_LEN, RX_BUFFER_LIMIT, VERSION_HEADER_LEN
+from .wire_constants import API_VERSION
+# Part of the wire format, so importable from here too.
+from .wire_constants import MAX_PACKET_LEN as MAX_PACKET_LEN
+from .wire_constants import RX_BUFFER_LIMIT as RX_BUFFER_LIMIT
+from .wire_constants import VERSION_HEADER_LEN as VERSION_HEADER_LEN
 
 DEVICE_API_VERSION = API_VERSION  # what the simulated plim puts in its frames
 
