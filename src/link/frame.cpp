@@ -44,7 +44,9 @@ std::vector<Bytes> encode_frame_packets(ByteView decoded_frame) {
     return cut_packets(ByteView(wire.get(), length));
 }
 
-FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexcept {
+// On a cache line of its own start: its speed on every received frame then
+// does not move with the size of the code placed before it.
+[[gnu::aligned(64)]] FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexcept {
     const std::optional<std::size_t> length = cobs_decode(wire_frame, out);
     if (!length) return FrameDiscarded{};
     if (*length < VERSION_HEADER_LEN) {
