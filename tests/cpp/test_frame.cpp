@@ -72,39 +72,6 @@ INSTANTIATE_TEST_SUITE_P(Table, PacketCut,
                                          CutCase{2800, {1400, 1400}}, CutCase{2801, {1400, 1400, 1}},
                                          CutCase{3000, {1400, 1400, 200}}));
 
-// A body of non-zero bytes: the wire frame grows one byte per body byte plus
-// one code byte per 254, which lets the test hit exact wire lengths.
-Bytes body_for_wire_len(std::size_t wire_len) {
-    for (std::size_t n = 0;; ++n) {
-        const Bytes body(n, 0x5A);
-        const std::size_t len = wire_of(body).size();
-        if (len == wire_len) return body;
-        if (len > wire_len) return {};
-    }
-}
-
-class FramePackets : public testing::TestWithParam<CutCase> {};
-
-TEST_P(FramePackets, WholeFrameCutAtDelimiter) {
-    const CutCase& c = GetParam();
-    const Bytes body = body_for_wire_len(c.wire_len);
-    ASSERT_FALSE(body.empty()) << "no body gives a wire frame of " << c.wire_len;
-    Bytes frame;
-    restart_host_frame(frame);
-    frame.insert(frame.end(), body.begin(), body.end());
-    const std::vector<Bytes> packets = encode_frame_packets(frame);
-    EXPECT_EQ(sizes_of(packets), c.packet_sizes);
-    EXPECT_EQ(packets, cut_packets(wire_of(body)));
-    EXPECT_EQ(packets.back().back(), 0x00);
-    if (c.wire_len == 1401) {
-        EXPECT_EQ(packets.back(), Bytes{0x00});
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, FramePackets,
-                         testing::Values(CutCase{1400, {1400}}, CutCase{1401, {1400, 1}},
-                                         CutCase{3000, {1400, 1400, 200}}));
-
 enum class Verdict { Discarded, TooShort, Body, Mismatch };
 
 struct DecodeCase {
