@@ -110,7 +110,8 @@ consteval std::string_view enumerator_identifier() {
 template <std::size_t N>
 struct Text {
     char chars[N];
-    consteval Text(const char (&text)[N]) {  // NOLINT: implicit, to be written as a plain literal
+    // Implicit, so that a name is written as a plain literal.
+    consteval Text(const char (&text)[N]) {
         for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
     }
 };
@@ -131,7 +132,7 @@ template <class Enum, std::size_t Count>
 consteval bool named_values_end() {
     return []<std::size_t... I>(std::index_sequence<I...>) {
         return (enumerator_identifier<static_cast<Enum>(Count + I)>().empty() && ...);
-    }(std::make_index_sequence<ENUMERATOR_SCAN - Count>{});
+    }(std::make_index_sequence<(Count < ENUMERATOR_SCAN ? ENUMERATOR_SCAN - Count : 0)>{});
 }
 
 template <class Enum, Text... Names>
