@@ -66,7 +66,9 @@ void bench_scan() {
     const double ns = best_ns_per_call(20, 300, [&](int) {
         plim::BodyReader reader(body);
         const auto message = plim::device::decode_device_message(reader);
-        const std::string json = plim::device::write_device_message_json(*message);
+        plim::JsonWriter writer;
+        plim::device::write_device_message_json(*message, writer);
+        const std::string json = writer.take();
         json_size = json.size();
         sink = json.size();
     });

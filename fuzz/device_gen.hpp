@@ -1,13 +1,27 @@
 #pragma once
 // Structured random device messages for the harnesses: the body bytes by the
 // layout rules and, alongside, the JSON text the module must print for them.
+// Which messages there are comes from the declarations.
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "check.hpp"
+#include "json/writer.hpp"
+#include "messages/device_message.hpp"
 #include "model.hpp"
 
 namespace fuzzgen {
+
+// The module's text for a decoded message.
+inline std::string module_json(const plim::device::DeviceMessage& message) {
+    plim::JsonWriter writer;
+    plim::device::write_device_message_json(message, writer);
+    return writer.take();
+}
 
 using fuzzcheck::Input;
 using fuzzmodel::Buffer;
@@ -16,43 +30,7 @@ class Generator {
 public:
     explicit Generator(Input& in) : in_(in) {}
 
-    void message() {
-        switch (in_.byte() % 6) {
-            case 0: varint(0, 5); json_ = "\"Ping\""; return;
-            case 1: varint(1, 5); json_ = "\"Pong\""; return;
-            case 2:
-                varint(2, 5);
-                json_ += "{\"Scan\":";
-                sequence([&] {
-                    const std::uint8_t quality = in_.byte();
-                    body_.push_back(quality);
-                    json_ += "{\"quality\":" + std::to_string(quality) + ",\"angle_rad\":";
-                    f32();
-                    json_ += ",\"distance_mm\":";
-                    f32();
-                    json_ += '}';
-                });
-                json_ += '}';
-                return;
-            case 3:
-                varint(3, 5);
-                json_ += "{\"DriveBaseState\":{\"left\":";
-                record3("effort_percent", "velocity_rad_per_s", "position_rad");
-                json_ += ",\"right\":";
-                record3("effort_percent", "velocity_rad_per_s", "position_rad");
-                json_ += "}}";
-                return;
-            case 4:
-                varint(4, 5);
-                json_ += "{\"ImuMeasurement\":{\"accel\":";
-                record3("x", "y", "z");
-                json_ += ",\"gyro\":";
-                record3("x", "y", "z");
-                json_ += "}}";
-                return;
-            default: state(); return;
-        }
-    }
+    void message() { value<plim::device::DeviceMessage>(); }
 
     Buffer& body() { return body_; }
     const std::string& json() const { return json_; }
@@ -138,81 +116,44 @@ private:
         json_ += ']';
     }
 
-    void record3(const char* a, const char* b, const char* c) {
-        json_ += "{\"";
-        json_ += a;
-        json_ += "\":";
-        f32();
-        json_ += ",\"";
-        json_ += b;
-        json_ += "\":";
-        f32();
-        json_ += ",\"";
-        json_ += c;
-        json_ += "\":";
-        f32();
-        json_ += '}';
-    }
-
-    void optional_text() {
-        if (in_.byte() % 2) {
-            body_.push_back(1);
+    // The shape from the declarations, each variant and enumerator drawn
+    // alike, so a newly declared kind is generated at once.
+    template <class T>
+    void value() {
+        using namespace plim;
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            const std::uint8_t byte = in_.byte();
+            body_.push_back(byte);
+            json_ += std::to_string(byte);
+        } else if constexpr (std::is_same_v<T, float>) {
+            f32();
+        } else if constexpr (std::is_same_v<T, std::string>) {
             text();
-        } else {
-            body_.push_back(0);
-            json_ += "null";
-        }
-    }
-
-    void state() {
-        varint(5, 5);
-        json_ += "{\"State\":{\"uid\":";
-        text();
-        json_ += ",\"ip\":";
-        optional_text();
-        json_ += ",\"mac\":";
-        optional_text();
-        json_ += ",\"current_network_connection\":";
-        switch (in_.byte() % 5) {
-            case 0: body_.push_back(0); json_ += "null"; break;
-            case 1: body_.push_back(1); varint(0, 5); json_ += "{\"Ok\":"; text(); json_ += '}'; break;
-            case 2: body_.push_back(1); varint(1, 5); varint(0, 5); json_ += "{\"Err\":\"Timeout\"}"; break;
-            case 3: body_.push_back(1); varint(1, 5); varint(1, 5); json_ += "{\"Err\":\"AuthOrRefused\"}"; break;
-            default:
-                body_.push_back(1);
-                varint(1, 5);
-                varint(2, 5);
-                json_ += "{\"Err\":{\"Other\":";
-                text();
-                json_ += "}}";
-        }
-        json_ += ",\"available_network_connections\":";
-        sequence([&] {
-            json_ += "{\"ssid\":";
-            text();
-            const std::uint8_t strength = in_.byte();
-            body_.push_back(strength);
-            json_ += ",\"strength\":" + std::to_string(strength) + '}';
-        });
-        json_ += ",\"built_in_test\":{";
-        static const char* const groups[] = {"power", "wifi", "lidar", "imu", "encoders"};
-        static const char* const results[] = {"Waiting", "Pass", "Fail"};
-        for (int g = 0; g < 5; ++g) {
-            if (g) json_ += ',';
-            json_ += '"';
-            json_ += groups[g];
-            json_ += "\":";
-            sequence([&] {
-                json_ += "{\"name\":";
-                text();
-                const int r = in_.byte() % 3;
-                varint(static_cast<std::uint64_t>(r), 5);
-                json_ += ",\"result\":\"";
-                json_ += results[r];
-                json_ += "\"}";
+        } else if constexpr (is_optional<T>) {
+            const bool present = in_.byte() % 2;
+            body_.push_back(present ? 1 : 0);
+            if (present) value<typename T::value_type>();
+            else json_ += "null";
+        } else if constexpr (is_vector<T>) {
+            sequence([&] { value<typename T::value_type>(); });
+        } else if constexpr (is_box<T>) {
+            value<typename T::element_type>();
+        } else if constexpr (Enumeration<T>) {
+            const std::size_t d = in_.byte() % Declare<T>::variants.size();
+            varint(d, 5);
+            fuzzmodel::json_name(json_, Declare<T>::variants[d].view());
+        } else if constexpr (Family<T>) {
+            const std::size_t d = in_.byte() % variant_count<T>;
+            varint(d, 5);
+            with_alternative<T>(d, [&](auto i) {
+                using A = std::variant_alternative_t<i, T>;
+                fuzzmodel::json_variant<A>(json_, Declare<T>::variants[i].view(), [&] { value<A>(); });
             });
+        } else if constexpr (Newtype<T>) {
+            value<field_type<T, 0>>();
+        } else if constexpr (!Unit<T>) {
+            fuzzmodel::json_record<T>(json_, [&](auto i) { value<field_type<T, i>>(); });
         }
-        json_ += "}}}";
     }
 
     Input& in_;

@@ -24,7 +24,7 @@ inline fuzzmodel::Expected module_outcome(const Buffer& body) {
     plim::BodyReader reader(plim::ByteView(body.data(), body.size()));
     auto message = plim::device::decode_device_message(reader);
     if (!message) return {true, std::string(plim::postcard_error_text(message.error()))};
-    return {false, plim::device::write_device_message_json(*message)};
+    return {false, fuzzgen::module_json(*message)};
 }
 
 inline std::string_view view(const Buffer& body) {

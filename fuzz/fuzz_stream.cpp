@@ -11,6 +11,8 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "check.hpp"
 #include "device_gen.hpp"
@@ -35,7 +37,7 @@ inline std::string version(unsigned major, unsigned minor, unsigned patch) {
 }
 
 // What one delimited wire frame must give.
-inline Outcome predict(const std::string& wire) {
+inline Outcome predict(std::string_view wire) {
     const auto frame = fuzzmodel::cobs_decode(wire);
     if (!frame) return {};
     if (frame->size() < 6) return {Outcome::Error, "Message frame too short to contain a version header"};
@@ -54,6 +56,39 @@ inline Outcome predict(const std::string& wire) {
     return {Outcome::Message, decoded.text};
 }
 
+// The last 5000 bytes of a stream. Bytes leave the front by a moving start,
+// not by moving the rest, which had been most of the harness's time.
+class Window {
+public:
+    std::string_view view() const { return {bytes_.data() + start_, size()}; }
+    std::size_t size() const { return bytes_.size() - start_; }
+    // Appends, then returns how many bytes the limit dropped from the front.
+    std::size_t append(std::string_view packet) {
+        if (start_ > 1 << 16) {
+            bytes_.erase(bytes_.begin(), bytes_.begin() + static_cast<std::ptrdiff_t>(start_));
+            start_ = 0;
+        }
+        bytes_.insert(bytes_.end(), packet.data(), packet.data() + packet.size());
+        const std::size_t drop = size() > 5000 ? size() - 5000 : 0;
+        start_ += drop;
+        return drop;
+    }
+    char last_dropped() const { return bytes_[start_ - 1]; }
+    // The bytes up to and including the first 00, taken off the front; the
+    // view holds until the next append.
+    std::optional<std::string_view> take_frame() {
+        const std::string_view held = view();
+        const std::size_t delimiter = held.find('\0');
+        if (delimiter == std::string_view::npos) return std::nullopt;
+        start_ += delimiter + 1;
+        return held.substr(0, delimiter + 1);
+    }
+
+private:
+    std::vector<char> bytes_;  // a vector, so appends are one copy, not a byte loop
+    std::size_t start_ = 0;
+};
+
 class Session {
 public:
     void feed(std::string_view packet) {
@@ -61,40 +96,36 @@ public:
         engine_.handle_receive(bytes);
         reported_.handle_receive(bytes);
         model_.append(packet);
-        if (model_.size() > 5000) model_.erase(0, model_.size() - 5000);
-        reported_model_.append(packet);
-        if (reported_model_.size() > 5000) {
-            const std::size_t drop = reported_model_.size() - 5000;
+        if (const std::size_t drop = reported_model_.append(packet); drop != 0) {
             dropped_ += drop;
-            cut_ = reported_model_[drop - 1] != '\0';
-            reported_model_.erase(0, drop);
+            cut_ = reported_model_.last_dropped() != '\0';
         }
         check_buffer();
     }
 
     // One poll of the engine in the reporting mode, against its model.
     void poll_reported() {
-        std::optional<plim::PlimEngine::Received> got = reported_.poll_receive(plim::FrameFaults::Reported);
+        auto pending = reported_.read_next_frame(plim::FrameFaults::Reported);
+        reported_.consume(pending);
+        std::optional<plim::PlimEngine::Received> got = std::move(pending.outcome);
         Outcome want;
         while (want.kind == Outcome::Nothing) {
-            const std::size_t delimiter = reported_model_.find('\0');
-            if (delimiter == std::string::npos) break;
-            const std::string wire = reported_model_.substr(0, delimiter + 1);
-            reported_model_.erase(0, delimiter + 1);
+            const std::optional<std::string_view> wire = reported_model_.take_frame();
+            if (!wire) break;
             want = cut_ ? Outcome{Outcome::Error, "receive buffer overflow: " + std::to_string(dropped_) +
                                                       " bytes dropped before this frame"}
-                        : predict(wire);
+                        : predict(*wire);
             dropped_ = 0;
             cut_ = false;
         }
         const plim::ByteView held = reported_.rx_buffer().view();
         FUZZ_CHECK(held.size() == reported_model_.size() &&
-                       (held.empty() || std::memcmp(held.data(), reported_model_.data(), held.size()) == 0),
+                       (held.empty() || std::memcmp(held.data(), reported_model_.view().data(), held.size()) == 0),
                    "reporting engine's buffer differs from its model");
         if (!got) {
             FUZZ_CHECK(want.kind == Outcome::Nothing, "nothing from the reporting engine, expected: " + want.text);
         } else if (got->has_value()) {
-            const std::string json = plim::device::write_device_message_json(**got);
+            const std::string json = fuzzgen::module_json(**got);
             FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
         } else {
             const std::string text = plim::link_error_text(got->error());
@@ -106,30 +137,24 @@ public:
     // form first reads the frame, drops the outcome as an undeliverable
     // result would be, checks that nothing was consumed, and reads it again.
     bool poll(bool two_phase = false) {
-        const std::size_t delimiter = model_.find('\0');
-        std::optional<plim::PlimEngine::Received> got;
         if (two_phase) {
             { auto undelivered = engine_.read_next_frame(); }
             check_buffer();
-            auto pending = engine_.read_next_frame();
-            engine_.consume(pending);
-            got = std::move(pending.outcome);
-        } else {
-            got = engine_.poll_receive();
         }
-        if (delimiter == std::string::npos) {
+        auto pending = engine_.read_next_frame();
+        engine_.consume(pending);
+        std::optional<plim::PlimEngine::Received> got = std::move(pending.outcome);
+        const std::optional<std::string_view> wire = model_.take_frame();
+        check_buffer();
+        if (!wire) {
             FUZZ_CHECK(!got.has_value(), "a result without a complete frame");
-            check_buffer();
             return false;
         }
-        const std::string wire = model_.substr(0, delimiter + 1);
-        model_.erase(0, delimiter + 1);
-        check_buffer();
-        const Outcome want = predict(wire);
+        const Outcome want = predict(*wire);
         if (!got) {
             FUZZ_CHECK(want.kind == Outcome::Nothing, "frame dropped, expected: " + want.text);
         } else if (got->has_value()) {
-            const std::string json = plim::device::write_device_message_json(**got);
+            const std::string json = fuzzgen::module_json(**got);
             FUZZ_CHECK(fuzzjson::is_json(json), json);
             FUZZ_CHECK(want.kind == Outcome::Message && json == want.text, fuzzcheck::diff(json, want.text));
         } else {
@@ -148,14 +173,14 @@ private:
         const plim::ByteView held = engine_.rx_buffer().view();
         FUZZ_CHECK(engine_.rx_buffer().size() <= 5000, "receive buffer above its limit");
         FUZZ_CHECK(held.size() == model_.size() &&
-                       (held.empty() || std::memcmp(held.data(), model_.data(), held.size()) == 0),
+                       (held.empty() || std::memcmp(held.data(), model_.view().data(), held.size()) == 0),
                    "receive buffer differs from the model stream");
     }
 
     plim::PlimEngine engine_;
-    std::string model_;  // the last 5000 bytes of the joined stream
+    Window model_;  // the joined stream
     plim::PlimEngine reported_;
-    std::string reported_model_;
+    Window reported_model_;
     std::size_t dropped_ = 0;
     bool cut_ = false;
 };

@@ -1,8 +1,9 @@
 #pragma once
 // Test-side reference codecs, written from the protocol's rules and sharing no
-// code with the module: COBS, UTF-8 well-formedness, the compact JSON text of
-// strings and 32-bit floats, and a device body decoder that produces the
-// expected JSON text (or the expected error text) in one pass.
+// code with the module, only its message declarations: COBS, UTF-8
+// well-formedness, the compact JSON text of strings and 32-bit floats, and a
+// device body decoder that produces the expected JSON text (or the expected
+// error text) in one pass.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,7 +12,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 #include <vector>
+
+#include "messages/device_message.hpp"
 
 namespace fuzzmodel {
 
@@ -193,6 +199,40 @@ inline std::string json_f32(float value) {
     return out;
 }
 
+// How the module writes a declared name, a variant around its value (a unit
+// as its bare name, any other as a one-member object) and a record (every
+// field in order); `value` writes the value, `field(i)` field i.
+inline void json_name(std::string& out, std::string_view name) {
+    out += '"';
+    out += name;
+    out += '"';
+}
+
+template <class Alternative, class Value>
+void json_variant(std::string& out, std::string_view name, Value value) {
+    if constexpr (plim::Unit<Alternative>) {
+        json_name(out, name);
+    } else {
+        out += '{';
+        json_name(out, name);
+        out += ':';
+        value();
+        out += '}';
+    }
+}
+
+template <class Record, class Field>
+void json_record(std::string& out, Field field) {
+    out += '{';
+    plim::for_each_field<Record>([&](auto i) {
+        if (i > 0) out += ',';
+        json_name(out, plim::field_at<Record, i>.name.view());
+        out += ':';
+        field(i);
+    });
+    out += '}';
+}
+
 inline constexpr std::string_view kEndOfInput = "Hit the end of buffer, expected more data";
 inline constexpr std::string_view kVarintTooLong =
     "Found a varint that didn't terminate. Is the usize too big for this platform?";
@@ -262,11 +302,6 @@ private:
         if (t > 1) fail(kInvalidOptionTag);
         return t == 1;
     }
-    void key(const char* name) {
-        out_ += '"';
-        out_ += name;
-        out_ += "\":";
-    }
     template <class F>
     void sequence(F element) {
         const std::uint64_t n = count();
@@ -277,121 +312,44 @@ private:
         }
         out_ += ']';
     }
-    void floats(const char* const* names) {
-        out_ += '{';
-        for (int k = 0; k < 3; ++k) {
-            if (k) out_ += ',';
-            key(names[k]);
+    // The message's shape comes from the declarations, so a new kind is
+    // modelled as soon as it is declared; the layout rules and the JSON text
+    // of each value are this file's own.
+    template <class T>
+    void value() {
+        using namespace plim;
+        if constexpr (std::is_same_v<T, std::uint8_t>) {
+            out_ += std::to_string(u8());
+        } else if constexpr (std::is_same_v<T, float>) {
             f32();
-        }
-        out_ += '}';
-    }
-    void items() {
-        sequence([&] {
-            out_ += '{';
-            key("name");
+        } else if constexpr (std::is_same_v<T, std::string>) {
             text();
-            out_ += ',';
-            key("result");
-            const std::uint64_t s = disc();
-            if (s > 2) fail(kDeserializeFailed);
-            static const char* const names[] = {"\"Waiting\"", "\"Pass\"", "\"Fail\""};
-            out_ += names[s];
-            out_ += '}';
-        });
-    }
-    void optional_text() {
-        if (tag()) text();
-        else out_ += "null";
-    }
-
-    void message() {
-        static const char* const wheel[] = {"effort_percent", "velocity_rad_per_s", "position_rad"};
-        static const char* const axes[] = {"x", "y", "z"};
-        const std::uint64_t d = disc();
-        switch (d) {
-            case 0: out_ = "\"Ping\""; return;
-            case 1: out_ = "\"Pong\""; return;
-            case 2:
-                out_ += "{\"Scan\":";
-                sequence([&] {
-                    out_ += "{\"quality\":" + std::to_string(u8()) + ",\"angle_rad\":";
-                    f32();
-                    out_ += ",\"distance_mm\":";
-                    f32();
-                    out_ += '}';
-                });
-                out_ += '}';
-                return;
-            case 3:
-                out_ += "{\"DriveBaseState\":{\"left\":";
-                floats(wheel);
-                out_ += ",\"right\":";
-                floats(wheel);
-                out_ += "}}";
-                return;
-            case 4:
-                out_ += "{\"ImuMeasurement\":{\"accel\":";
-                floats(axes);
-                out_ += ",\"gyro\":";
-                floats(axes);
-                out_ += "}}";
-                return;
-            case 5: state(); return;
-            default: fail(kDeserializeFailed);
+        } else if constexpr (is_optional<T>) {
+            if (tag()) value<typename T::value_type>();
+            else out_ += "null";
+        } else if constexpr (is_vector<T>) {
+            sequence([&] { value<typename T::value_type>(); });
+        } else if constexpr (is_box<T>) {
+            value<typename T::element_type>();
+        } else if constexpr (Enumeration<T>) {
+            const std::uint64_t d = disc();
+            if (d >= Declare<T>::variants.size()) fail(kDeserializeFailed);
+            json_name(out_, Declare<T>::variants[d].view());
+        } else if constexpr (Family<T>) {
+            const std::uint64_t d = disc();
+            if (d >= variant_count<T>) fail(kDeserializeFailed);
+            with_alternative<T>(d, [&](auto i) {
+                using A = std::variant_alternative_t<i, T>;
+                json_variant<A>(out_, Declare<T>::variants[i].view(), [&] { value<A>(); });
+            });
+        } else if constexpr (Newtype<T>) {
+            value<field_type<T, 0>>();
+        } else if constexpr (!Unit<T>) {
+            json_record<T>(out_, [&](auto i) { value<field_type<T, i>>(); });
         }
     }
 
-    void state() {
-        out_ += "{\"State\":{";
-        key("uid");
-        text();
-        out_ += ',';
-        key("ip");
-        optional_text();
-        out_ += ',';
-        key("mac");
-        optional_text();
-        out_ += ',';
-        key("current_network_connection");
-        if (!tag()) {
-            out_ += "null";
-        } else {
-            const std::uint64_t r = disc();
-            if (r > 1) fail(kDeserializeFailed);
-            if (r == 0) {
-                out_ += "{\"Ok\":";
-                text();
-                out_ += '}';
-            } else {
-                const std::uint64_t e = disc();
-                if (e > 2) fail(kDeserializeFailed);
-                if (e == 0) out_ += "{\"Err\":\"Timeout\"}";
-                if (e == 1) out_ += "{\"Err\":\"AuthOrRefused\"}";
-                if (e == 2) {
-                    out_ += "{\"Err\":{\"Other\":";
-                    text();
-                    out_ += "}}";
-                }
-            }
-        }
-        out_ += ',';
-        key("available_network_connections");
-        sequence([&] {
-            out_ += '{';
-            key("ssid");
-            text();
-            out_ += ",\"strength\":" + std::to_string(u8()) + '}';
-        });
-        out_ += ",\"built_in_test\":{";
-        static const char* const groups[] = {"power", "wifi", "lidar", "imu", "encoders"};
-        for (int g = 0; g < 5; ++g) {
-            if (g) out_ += ',';
-            key(groups[g]);
-            items();
-        }
-        out_ += "}}}";
-    }
+    void message() { value<plim::device::DeviceMessage>(); }
 
     std::string_view b_;
     std::size_t i_ = 0;

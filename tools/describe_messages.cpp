@@ -7,7 +7,8 @@
 // {"record": NAME}, {"family": NAME} or {"enum": NAME}; a newtype record is
 // written as the type of its value. Besides the two message families, the
 // document has a table each of the records, families and enums they reach,
-// every entry after the entries it refers to.
+// every entry after the entries it refers to; and the wire constants the
+// Python side must agree on.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,6 +16,9 @@
 #include <variant>
 #include <vector>
 
+#include "link/frame.hpp"
+#include "link/rx_buffer.hpp"
+#include "link/version.hpp"
 #include "messages/device_message.hpp"
 #include "messages/host_message.hpp"
 
@@ -130,7 +134,13 @@ int main() {
     Tables tables;
     const std::string host = describe<host::HostMessage>(tables);
     const std::string device = describe<device::DeviceMessage>(tables);
+    const std::string wire = "{\"max_packet_len\":" + std::to_string(MAX_PACKET_LEN) +
+                             ",\"rx_buffer_limit\":" + std::to_string(RX_BUFFER_LIMIT) +
+                             ",\"version_header_len\":" + std::to_string(VERSION_HEADER_LEN) + ",\"api_version\":[" +
+                             std::to_string(HOST_API_VERSION.major) + ',' + std::to_string(HOST_API_VERSION.minor) +
+                             ',' + std::to_string(HOST_API_VERSION.patch) + "]}";
     const std::string text = "{\"host\":" + host + ",\"device\":" + device + ",\"records\":{" + tables.records +
-                             "},\"families\":{" + tables.families + "},\"enums\":{" + tables.enums + "}}\n";
+                             "},\"families\":{" + tables.families + "},\"enums\":{" + tables.enums +
+                             "},\"wire\":" + wire + "}\n";
     return std::fwrite(text.data(), 1, text.size(), stdout) == text.size() ? 0 : 1;
 }

@@ -31,6 +31,8 @@ def generated(text: str) -> dict[str, str]:
         "python/plim_link/kinds.pyi": kind_stubs.render(desc),
         # The same types for the module's stubs, which must not import the client package.
         "python/plim_ffi-stubs/_messages.pyi": python_types.render(desc),
+        # The simulator cannot import plim_link (whose client imports the simulator), so it gets its own copy.
+        "python/plim_sim/wire_constants.py": python_types.render_constants(desc),
         # Kept so that the Python tests can run the generator without a C++ build.
         SAVED_DESCRIPTION: json.dumps(json.loads(text), indent=2) + "\n",
     }

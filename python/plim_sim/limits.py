@@ -1,9 +1,9 @@
 """How much the simulated plim may put into one report and still be read whole by the host."""
 from __future__ import annotations
 
-from .wire import VERSION_HEADER_LEN
+from .wire_constants import RX_BUFFER_LIMIT, VERSION_HEADER_LEN
 
-HOST_RECEIVE_WINDOW = 5000  # bytes the host's link keeps of a frame not yet closed
+HOST_RECEIVE_WINDOW = RX_BUFFER_LIMIT  # bytes the host's link keeps of a frame not yet closed
 _SCAN_POINT_LEN = 1 + 4 + 4  # quality, angle, distance
 
 

@@ -16,9 +16,10 @@ from .messages import decode_host_message, encode_device_message
 from .robot import Robot, RobotConfig
 from .wire import (DEVICE_API_VERSION, FrameSplitter, WireError, decode_frame, encode_frame,
                    is_compatible, split_packets)
+from .wire_constants import API_VERSION
 
 PHYSICS_STEP_S = 0.005
-HOST_API_VERSION = (0, 2, 0)
+HOST_API_VERSION = API_VERSION  # what the simulated plim expects from its host
 DEFAULT_NETWORKS = {"lab": ("plim-lab-pw", 200), "guest": ("", 120), "neighbour": ("secret", 35)}
 
 

@@ -8,9 +8,13 @@ from __future__ import annotations
 import struct
 from dataclasses import dataclass
 
-VERSION_HEADER_LEN = 6
-MAX_PACKET_LEN = 1400
-DEVICE_API_VERSION = (0, 2, 0)
+from .wire_constants import API_VERSION
+# Part of the wire format, so importable from here too.
+from .wire_constants import MAX_PACKET_LEN as MAX_PACKET_LEN
+from .wire_constants import RX_BUFFER_LIMIT as RX_BUFFER_LIMIT
+from .wire_constants import VERSION_HEADER_LEN as VERSION_HEADER_LEN
+
+DEVICE_API_VERSION = API_VERSION  # what the simulated plim puts in its frames
 
 _F32 = struct.Struct("<f")
 _HEADER = struct.Struct("<HHH")
@@ -163,7 +167,7 @@ def is_compatible(local: tuple[int, int, int], peer: tuple[int, int, int]) -> bo
 class FrameSplitter:
     """Joins received packets into a stream and cuts it at each delimiter."""
 
-    def __init__(self, limit: int = 5000) -> None:
+    def __init__(self, limit: int = RX_BUFFER_LIMIT) -> None:
         self._buffer = bytearray()
         self._limit = limit
 

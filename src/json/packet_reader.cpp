@@ -145,14 +145,6 @@ bool read_packet(Reader& r, std::uint8_t* const bytes, std::size_t& count) {
 
 }  // namespace
 
-JsonResult<Bytes> parse_packet(std::string_view text) {
-    Bytes bytes(packet_capacity(text));
-    JsonResult<std::size_t> count = parse_packet_into(text, bytes.data());
-    if (!count) return std::unexpected(std::move(count.error()));
-    bytes.resize(*count);
-    return bytes;
-}
-
 JsonResult<std::size_t> parse_packet_into(std::string_view text, std::uint8_t* out) {
     Reader r(text);
     std::size_t count = 0;

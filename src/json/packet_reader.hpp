@@ -9,15 +9,13 @@
 
 namespace plim {
 
-JsonResult<Bytes> parse_packet(std::string_view text);
-
 // Room `parse_packet_into` may need for a text: every element but the last
 // takes at least two bytes ("0,"), so half the text bounds the count.
 constexpr std::size_t packet_capacity(std::string_view text) noexcept { return text.size() / 2; }
 
-// The same reading into caller storage of packet_capacity(text) bytes, so a
-// small packet needs no allocation; returns the byte count. On refusal the
-// storage holds nothing meaningful.
+// Reads into caller storage of packet_capacity(text) bytes, so a small
+// packet needs no allocation; returns the byte count. On refusal the storage
+// holds nothing meaningful.
 JsonResult<std::size_t> parse_packet_into(std::string_view text, std::uint8_t* out);
 
 }  // namespace plim

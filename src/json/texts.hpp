@@ -1,5 +1,7 @@
 #pragma once
-// Every fixed text the strict reader can refuse with, in one place.
+// Every fixed text the strict readers can refuse with, in one place. Texts
+// built around what was read (an invalid type, an unknown variant, a missing
+// field) are composed where that is known.
 #include <string_view>
 
 namespace plim::json_text {
@@ -23,5 +25,6 @@ inline constexpr std::string_view CONTROL_CHARACTER =
     "control character (\\u0000-\\u001F) found while parsing a string";
 inline constexpr std::string_view LONE_SURROGATE = "lone leading surrogate in hex escape";
 inline constexpr std::string_view UNEXPECTED_END_OF_HEX_ESCAPE = "unexpected end of hex escape";
+inline constexpr std::string_view UNIT_VARIANT_AS_NEWTYPE = "invalid type: unit variant, expected newtype variant";
 
 }  // namespace plim::json_text

@@ -117,7 +117,9 @@ std::optional<std::size_t> decode_short(ByteView input, std::uint8_t* out) noexc
 
 }  // namespace
 
-std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexcept {
+// On a cache line of its own start: its speed on every received frame then
+// does not move with the size of the code placed before it.
+[[gnu::aligned(64)]] std::optional<std::size_t> cobs_decode(ByteView input, std::uint8_t* out) noexcept {
     if (input.size() < SHORT_FRAME) return decode_short(input, out);
     const std::uint8_t* in = input.data();
     const std::uint8_t* const end = in + input.size();

@@ -50,15 +50,8 @@ public:
         if (tx_frame_.capacity() > MAX_PACKET_LEN) Bytes().swap(tx_frame_);
     }
 
-    std::optional<Bytes> poll_transmit() noexcept {
-        if (tx_queue_.empty()) return std::nullopt;
-        Bytes packet = std::move(tx_queue_.front());
-        tx_queue_.pop_front();
-        return packet;
-    }
-
-    // Two-phase form for callers that must turn the packet into something
-    // else (which may fail) before it leaves the queue, so nothing is lost.
+    // The packet leaves the queue only when pop_packet is called, so a caller
+    // that must turn it into something else (which may fail) loses nothing.
     const Bytes* front_packet() const noexcept { return tx_queue_.empty() ? nullptr : &tx_queue_.front(); }
     void pop_packet() noexcept {
         if (!tx_queue_.empty()) tx_queue_.pop_front();
@@ -66,18 +59,10 @@ public:
 
     void handle_receive(ByteView packet) { rx_buffer_.append(packet); }
 
-    // At most one frame per call. The frame is consumed only after its
-    // outcome has been built, so an allocation failure leaves the stream as
-    // it was; on every other path it is consumed whatever the outcome.
-    std::optional<Received> poll_receive(FrameFaults faults = FrameFaults::Quiet) {
-        PendingFrame pending = read_next_frame(faults);
-        consume(pending);
-        return std::move(pending.outcome);
-    }
-
-    // Two-phase form of poll_receive: read_next_frame leaves the stream as it
-    // was; consume then drops the frame it read (nothing when there was none).
-    // A caller whose result cannot be delivered skips consume and loses nothing.
+    // At most one frame per poll, in two phases: read_next_frame leaves the
+    // stream as it was; consume then drops the frame it read (nothing when
+    // there was none). An allocation failure while the outcome is built, or a
+    // caller whose result cannot be delivered, skips consume and loses nothing.
     struct PendingFrame {
         std::size_t frame_length = 0;          // bytes to consume; 0: no complete frame buffered
         std::optional<Received> outcome;       // empty: frame discarded silently
@@ -99,7 +84,6 @@ public:
     // Frames passed over for broken COBS since the engine was made.
     std::uint64_t skipped_frames() const noexcept { return skipped_frames_; }
 
-    std::size_t tx_queue_len() const noexcept { return tx_queue_.size(); }
     const RxBuffer& rx_buffer() const noexcept { return rx_buffer_; }
 
 private:

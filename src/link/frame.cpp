@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <utility>
 
 #include "link/cobs.hpp"
 #include "link/version.hpp"
@@ -11,22 +10,11 @@ namespace plim {
 
 namespace {
 
-// Room for the header and a typical small body, so most host messages are
-// encoded without the frame growing.
-constexpr std::size_t FRAME_RESERVE = 64;
-
 std::uint16_t read_u16_le(const std::uint8_t* p) noexcept {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }
 
 }  // namespace
-
-Bytes frame_with_host_header() {
-    Bytes frame;
-    frame.reserve(FRAME_RESERVE);
-    restart_host_frame(frame);
-    return frame;
-}
 
 void restart_host_frame(Bytes& frame) {
     const ApiVersion v = HOST_API_VERSION;
@@ -56,15 +44,9 @@ std::vector<Bytes> encode_frame_packets(ByteView decoded_frame) {
     return cut_packets(ByteView(wire.get(), length));
 }
 
-Bytes encode_frame(ByteView body) {
-    Bytes frame = frame_with_host_header();
-    frame.insert(frame.end(), body.begin(), body.end());
-    Bytes wire(max_encoded_len(frame.size()));
-    wire.resize(cobs_encode(frame, wire.data()));
-    return wire;
-}
-
-FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexcept {
+// On a cache line of its own start: its speed on every received frame then
+// does not move with the size of the code placed before it.
+[[gnu::aligned(64)]] FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexcept {
     const std::optional<std::size_t> length = cobs_decode(wire_frame, out);
     if (!length) return FrameDiscarded{};
     if (*length < VERSION_HEADER_LEN) {
@@ -81,17 +63,6 @@ FrameViewOutcome decode_frame_into(ByteView wire_frame, std::uint8_t* out) noexc
         return error;
     }
     return ByteView(out + VERSION_HEADER_LEN, *length - VERSION_HEADER_LEN);
-}
-
-FrameOutcome decode_frame(ByteView wire_frame) {
-    Bytes decoded(wire_frame.size());
-    FrameViewOutcome outcome = decode_frame_into(wire_frame, decoded.data());
-    if (auto* body = std::get_if<ByteView>(&outcome)) {
-        decoded.resize(VERSION_HEADER_LEN + body->size());
-        return FrameBody{std::move(decoded)};
-    }
-    if (auto* error = std::get_if<LinkError>(&outcome)) return *error;
-    return FrameDiscarded{};
 }
 
 }  // namespace plim

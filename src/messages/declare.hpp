@@ -3,8 +3,10 @@
 // once, beside its C++ type:
 //   - a record lists its fields in wire and JSON order, each a name and a
 //     member (a newtype record has one unnamed field and stands for it);
-//   - a family (a std::variant) or a plain enum lists its variant names in
-//     discriminant order;
+//   - a family (a std::variant) names each alternative, in discriminant
+//     order, and a plain enum names its enumerators by their own identifiers;
+//     both are checked when compiled, so a name that is missing, extra or
+//     misplaced stops the build with a message saying which;
 //   - a record without members is a unit and needs no declaration.
 // The body codec, the JSON reader and writer, the error descriptions, the
 // Python-object conversion and the generated schemas and Python types all
@@ -28,9 +30,10 @@ namespace plim {
 
 // Specialised beside each record, family and enum with
 //   static constexpr std::string_view name;
-//   static constexpr std::string_view doc;          // optional
-//   static constexpr auto fields = std::tuple{...};  // records
-//   static constexpr auto variants = names(...);     // families and enums
+//   static constexpr std::string_view doc;                        // optional
+//   static constexpr auto fields = std::tuple{field(...), ...};  // records
+//   static constexpr auto variants = variant_names<F>(named<A>("A"), ...);  // families
+//   static constexpr auto variants = enumerator_names<E, "A", ...>;        // enums
 template <class T>
 struct Declare;
 
@@ -51,10 +54,99 @@ consteval Field<Record, Value> newtype(Value Record::*member) {
     return {JsonName(), member};
 }
 
-template <std::size_t... N>
-consteval std::array<JsonName, sizeof...(N)> names(const char (&... text)[N]) {
-    return {JsonName(text)...};
+// ---- variant names, checked against what they name when they are compiled
+
+// A family's variant name together with the alternative it names, so that a
+// name cannot slip onto a neighbour.
+template <class Alternative>
+struct Named {
+    JsonName name;
+};
+
+template <class Alternative, std::size_t N>
+consteval Named<Alternative> named(const char (&name)[N]) {
+    return Named<Alternative>{JsonName(name)};
 }
+
+// Instantiated for every position, so a failure names the family, the
+// position and both types.
+template <class Family, std::size_t Position, class NamedAlternative, class AlternativeAtPosition>
+struct VariantNameAt {
+    static_assert(std::is_same_v<NamedAlternative, AlternativeAtPosition>,
+                  "variant name is misplaced: it is paired with another alternative than the one at its position");
+    static constexpr bool ok = true;
+};
+
+template <class F, class... A>
+consteval std::array<JsonName, sizeof...(A)> variant_names(Named<A>... names) {
+    constexpr std::size_t alternatives = std::variant_size_v<F>;
+    static_assert(sizeof...(A) >= alternatives, "variant name is missing: the family has an alternative without one");
+    static_assert(sizeof...(A) <= alternatives, "variant name is extra: the family has fewer alternatives");
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        using Types = std::tuple<A...>;
+        // A name past the last alternative is reported as extra above, not here.
+        static_assert((VariantNameAt<F, I, std::tuple_element_t<I, Types>,
+                                     std::conditional_t<(I < alternatives),
+                                                        std::variant_alternative_t<(I < alternatives ? I : 0), F>,
+                                                        std::tuple_element_t<I, Types>>>::ok &&
+                       ...));
+    }(std::make_index_sequence<sizeof...(A)>{});
+    return {names.name...};
+}
+
+// An enum's names are its enumerators' own identifiers. The compiler spells
+// the identifier of a value in a template's signature ("... V = ns::E::Name]"),
+// or a cast ("(ns::E)3") for a value that has none.
+template <auto V>
+consteval std::string_view enumerator_identifier() {
+    std::string_view text = __PRETTY_FUNCTION__;
+    text = text.substr(text.find("V = ") + 4);
+    text = text.substr(0, text.find_first_of(";]"));
+    if (text.starts_with('(')) return {};
+    return text.substr(text.rfind(':') + 1);
+}
+
+// A name as a template argument, so a failed check prints it.
+template <std::size_t N>
+struct Text {
+    char chars[N];
+    // Implicit, so that a name is written as a plain literal.
+    consteval Text(const char (&text)[N]) {
+        for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
+    }
+};
+
+template <class Enum, std::size_t Position, Text Name>
+struct EnumeratorNameAt {
+    static constexpr std::string_view identifier = enumerator_identifier<static_cast<Enum>(Position)>();
+    static_assert(!identifier.empty(), "enum name is extra: no enumerator has its position as value");
+    static_assert(identifier.empty() || identifier == std::string_view(Name.chars),
+                  "enum name is misplaced: the enumerator with its position as value has another identifier");
+    static constexpr bool ok = true;
+};
+
+// Values past the last name are checked up to the one-byte discriminants.
+inline constexpr std::size_t ENUMERATOR_SCAN = 128;
+
+template <class Enum, std::size_t Count>
+consteval bool named_values_end() {
+    return []<std::size_t... I>(std::index_sequence<I...>) {
+        return (enumerator_identifier<static_cast<Enum>(Count + I)>().empty() && ...);
+    }(std::make_index_sequence<(Count < ENUMERATOR_SCAN ? ENUMERATOR_SCAN - Count : 0)>{});
+}
+
+template <class Enum, Text... Names>
+consteval std::array<JsonName, sizeof...(Names)> checked_enumerator_names() {
+    static_assert(named_values_end<Enum, sizeof...(Names)>(),
+                  "enum name is missing: an enumerator past the last name has no name");
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        static_assert((EnumeratorNameAt<Enum, I, Names>::ok && ...));
+    }(std::make_index_sequence<sizeof...(Names)>{});
+    return {JsonName(Names.chars)...};
+}
+
+template <class Enum, Text... Names>
+inline constexpr std::array<JsonName, sizeof...(Names)> enumerator_names = checked_enumerator_names<Enum, Names...>();
 
 // ---- what kind of value a type is
 

@@ -152,7 +152,9 @@ struct Declare<device::Other> {
 template <>
 struct Declare<device::ConnectionError> {
     static constexpr std::string_view name = "ConnectionError";
-    static constexpr auto variants = names("Timeout", "AuthOrRefused", "Other");
+    static constexpr auto variants = variant_names<device::ConnectionError>(
+        named<device::Timeout>("Timeout"), named<device::AuthOrRefused>("AuthOrRefused"),
+        named<device::Other>("Other"));
 };
 
 template <>
@@ -164,7 +166,8 @@ struct Declare<device::ConnectionOk> {
 template <>
 struct Declare<device::ConnectionResult> {
     static constexpr std::string_view name = "ConnectionResult";
-    static constexpr auto variants = names("Ok", "Err");
+    static constexpr auto variants = variant_names<device::ConnectionResult>(
+        named<device::ConnectionOk>("Ok"), named<device::ConnectionError>("Err"));
 };
 
 template <>
@@ -177,7 +180,7 @@ struct Declare<device::AvailableNetwork> {
 template <>
 struct Declare<device::TestStatus> {
     static constexpr std::string_view name = "TestStatus";
-    static constexpr auto variants = names("Waiting", "Pass", "Fail");
+    static constexpr auto variants = enumerator_names<device::TestStatus, "Waiting", "Pass", "Fail">;
 };
 
 template <>
@@ -220,7 +223,10 @@ struct Declare<device::State> {
 template <>
 struct Declare<device::DeviceMessage> {
     static constexpr std::string_view name = "DeviceMessage";
-    static constexpr auto variants = names("Ping", "Pong", "Scan", "DriveBaseState", "ImuMeasurement", "State");
+    static constexpr auto variants = variant_names<device::DeviceMessage>(
+        named<device::Ping>("Ping"), named<device::Pong>("Pong"), named<device::Scan>("Scan"),
+        named<device::DriveBaseState>("DriveBaseState"), named<device::ImuMeasurement>("ImuMeasurement"),
+        named<device::State>("State"));
 };
 
 }  // namespace plim
@@ -230,10 +236,8 @@ namespace plim::device {
 // Reads one message; bytes after its last field are left unread.
 Decoded<DeviceMessage> decode_device_message(BodyReader& reader);
 
-std::string write_device_message_json(const DeviceMessage& message);
-
-// The same text into a writer, for callers that take it from the writer's own
-// buffer without a copy.
+// The compact JSON text into a writer, for callers that take it from the
+// writer's own buffer without a copy.
 void write_device_message_json(const DeviceMessage& message, JsonWriter& out);
 
 }  // namespace plim::device

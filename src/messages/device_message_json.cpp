@@ -5,12 +5,8 @@
 
 namespace plim::device {
 
-std::string write_device_message_json(const DeviceMessage& message) {
-    JsonWriter w;
-    json_form::write(w, message);
-    return w.take();
-}
-
-void write_device_message_json(const DeviceMessage& message, JsonWriter& w) { json_form::write(w, message); }
+// On a cache line of its own start: its speed on every received frame then
+// does not move with the size of the code placed before it.
+[[gnu::aligned(64)]] void write_device_message_json(const DeviceMessage& message, JsonWriter& w) { json_form::write(w, message); }
 
 }  // namespace plim::device

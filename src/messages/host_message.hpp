@@ -61,8 +61,10 @@ struct Declare<host::SetDriveBaseVelocity> {
 template <>
 struct Declare<host::HostMessage> {
     static constexpr std::string_view name = "HostMessage";
-    static constexpr auto variants = names("Ping", "Pong", "RequestNetworkScan", "SetNetworkConnectionConfig",
-                                           "SetUid", "SetDriveBaseVelocity");
+    static constexpr auto variants = variant_names<host::HostMessage>(
+        named<host::Ping>("Ping"), named<host::Pong>("Pong"), named<host::RequestNetworkScan>("RequestNetworkScan"),
+        named<host::SetNetworkConnectionConfig>("SetNetworkConnectionConfig"), named<host::SetUid>("SetUid"),
+        named<host::SetDriveBaseVelocity>("SetDriveBaseVelocity"));
 };
 
 }  // namespace plim

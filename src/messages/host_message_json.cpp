@@ -48,8 +48,6 @@ HostMessage unit_message(std::size_t index) {
     return message;
 }
 
-constexpr std::string_view UNIT_VARIANT_AS_NEWTYPE = "invalid type: unit variant, expected newtype variant";
-
 // Index into VARIANT_NAMES, or -1.
 int find_name(std::span<const std::string_view> names, std::string_view name) noexcept {
     for (std::size_t i = 0; i < names.size(); ++i) {
@@ -307,7 +305,7 @@ bool read_message(Reader& r, HostMessage& out) {
     if (*r.pos == '"') {
         std::size_t index;
         if (!read_variant_name(r, index)) return false;
-        if (!UNIT_VARIANTS[index]) return r.fail_unpositioned(UNIT_VARIANT_AS_NEWTYPE);
+        if (!UNIT_VARIANTS[index]) return r.fail_unpositioned(json_text::UNIT_VARIANT_AS_NEWTYPE);
         out = unit_message(index);
     } else if (*r.pos == '{') {
         if (!read_tagged_member(r, out)) return false;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
 
 #include "json/float_format.hpp"
 
@@ -108,6 +109,52 @@ TEST(F32ShortestValue, EqualsTheTextReadBack) {
             std::from_chars(text, text + length, expected);
             ASSERT_EQ(std::bit_cast<std::uint64_t>(plim::f32_shortest_value(value)), std::bit_cast<std::uint64_t>(expected))
                 << std::string(text, length);
+        }
+    }
+}
+
+// The writer's notation rebuilt from the standard library's shortest
+// round-trip digits ("d.ddde±XX"): plain for decimal exponents -6..12, with
+// ".0" on integral values, otherwise the digits and a signed exponent.
+std::string reference_f32_text(float value) {
+    if (!std::isfinite(value)) return "null";
+    char buffer[64];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+    const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+    const bool negative = text.front() == '-';
+    const std::size_t e = text.find('e');
+    std::string digits;
+    for (const char c : text.substr(negative, e - negative)) {
+        if (c != '.') digits += c;
+    }
+    int exponent = 0;
+    std::from_chars(text.data() + e + (text[e + 1] == '+' ? 2 : 1), text.data() + text.size(), exponent);
+    std::string out = negative ? "-" : "";
+    const int count = static_cast<int>(digits.size());
+    if (exponent < -6 || exponent > 12) {
+        out += digits.substr(0, 1);
+        if (count > 1) out += "." + digits.substr(1);
+        return out + (exponent < 0 ? "e-" : "e+") + std::to_string(exponent < 0 ? -exponent : exponent);
+    }
+    if (exponent < 0) return out + "0." + std::string(static_cast<std::size_t>(-exponent - 1), '0') + digits;
+    if (exponent + 1 >= count) return out + digits + std::string(static_cast<std::size_t>(exponent + 1 - count), '0') + ".0";
+    return out + digits.substr(0, static_cast<std::size_t>(exponent + 1)) + "." +
+           digits.substr(static_cast<std::size_t>(exponent + 1));
+}
+
+// Every 509th bit pattern, both signs, NaNs and infinities included: about
+// 8.4 million floats across every exponent. scripts/check_f32_all.sh walks
+// the whole range with an independent exact-arithmetic judge.
+TEST(FormatF32, AgreesWithTheStandardShortestOverAStride) {
+    int failures = 0;
+    for (std::uint64_t bits = 0; bits < 0x100000000ull && failures < 10; bits += 509) {
+        const float value = std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+        char text[plim::FLOAT_TEXT_MAX];
+        const std::string_view got(text, plim::format_f32(value, text));
+        const std::string want = reference_f32_text(value);
+        if (got != want) {
+            ADD_FAILURE() << std::hex << bits << ": " << got << " != " << want;
+            ++failures;
         }
     }
 }

@@ -9,7 +9,15 @@
 namespace {
 
 using plim::Bytes;
-using plim::parse_packet;
+
+// The packet's bytes, read into storage of exactly the room the reader asks for.
+plim::JsonResult<Bytes> parse_packet(std::string_view text) {
+    Bytes bytes(plim::packet_capacity(text));
+    plim::JsonResult<std::size_t> count = plim::parse_packet_into(text, bytes.data());
+    if (!count) return std::unexpected(std::move(count.error()));
+    bytes.resize(*count);
+    return bytes;
+}
 
 struct Case {
     std::string json;

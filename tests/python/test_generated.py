@@ -22,7 +22,7 @@ DESCRIPTION = ROOT / "tests/python/data/message_description.json"
 SCHEMA = "schemas/plim_to_host.schema.json"
 MODULE = "python/plim_link/messages.py"
 GENERATED = ["schemas/host_to_plim.schema.json", SCHEMA, MODULE, "python/plim_link/kinds.pyi",
-             "python/plim_ffi-stubs/_messages.pyi",
+             "python/plim_ffi-stubs/_messages.pyi", "python/plim_sim/wire_constants.py",
              "tests/python/data/message_description.json"]
 
 

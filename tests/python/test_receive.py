@@ -5,6 +5,7 @@ import pytest
 
 from cases import DEVICE_FRAMES, DRIVE_BASE_BODY, PING_PACKET, SCAN_BODY, SCAN_WIRE, STATE_BODY, packet_json, wire
 from conftest import drain
+from plim_link.messages import DEVICE_MESSAGE_KINDS
 
 PING_WIRE = bytes([1, 1, 2, 2, 1, 1, 1, 1, 0])
 SHORT = "plim-api error: Message frame too short to contain a version header"
@@ -35,7 +36,7 @@ LINK_ERRORS = [
     (wire(b"\x00", header=header(1, 0, 0)), mismatch("1.0.0", "host")),
     (wire(b"\x00", header=header(0, 0, 0)), mismatch("0.0.0", "plim")),
     (wire(b"\x00", header=bytes.fromhex("0a0000010500")), mismatch("10.256.5", "host")),
-    (wire(b"\x06"), DESERIALIZE),
+    (wire(bytes([len(DEVICE_MESSAGE_KINDS)])), DESERIALIZE),
     (wire(bytes.fromhex("ffffffff0f")), DESERIALIZE),
     (wire(bytes.fromhex("ffffffff10")), DECODE + "Found a varint that didn't terminate. Is the usize too big for this platform?"),
     (wire(bytes.fromhex("808080808000")), DECODE + "Found a varint that didn't terminate. Is the usize too big for this platform?"),

@@ -22,12 +22,13 @@ class Description:
     records: dict[str, Any]
     families: dict[str, Any]
     enums: dict[str, Any]
+    wire: dict[str, Any]  # constants of the framing: packet and buffer sizes, the API version
 
 
 def parse(text: str) -> Description:
     data = json.loads(text)
     return Description(data["host"]["family"], data["device"]["family"],
-                       data["records"], data["families"], data["enums"])
+                       data["records"], data["families"], data["enums"], data["wire"])
 
 
 def run_describe(program: str) -> str:
