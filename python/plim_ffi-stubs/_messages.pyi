@@ -55,7 +55,16 @@ __all__ = [
     "DeviceMessage",
     "DeviceMessageKind",
     "DEVICE_MESSAGE_KINDS",
+    "MAX_PACKET_LEN",
+    "RX_BUFFER_LIMIT",
+    "VERSION_HEADER_LEN",
+    "API_VERSION",
 ]
+
+MAX_PACKET_LEN = 1400  # bytes in one packet at most
+RX_BUFFER_LIMIT = 5000  # bytes of the receive stream kept at most
+VERSION_HEADER_LEN = 6  # bytes of the version header that starts every frame
+API_VERSION = (0, 2, 0)  # the wire API version, (major, minor, patch)
 
 
 # -- host to plim -------------------------------------------------------------
