@@ -158,17 +158,22 @@ class AsyncPlimClient(AsyncKindQueries):
             self._state_seen = self._core.state
             for queue in self._state_queues:
                 queue.put_nowait(self._state_seen)
-        for waiter in self._waiters:
-            if not waiter.done():
-                waiter.set_result(None)
-        self._waiters.clear()
+        self._wake()
         deadline = self._core.next_deadline_ns()
-        if self._timer is not None and (deadline is None or self._timer.when() != deadline / 1e9):
+        # Every message moves the link timeout later; a timer that fires early finds nothing due and
+        # is set again, which costs far less than setting it anew for each datagram.
+        if self._timer is not None and (deadline is None or deadline / 1e9 < self._timer.when()):
             self._timer.cancel()
             self._timer = None
         if deadline is not None and self._timer is None:
             # The loop's clock is time.monotonic(), the core's clock.
             self._timer = self._loop.call_at(deadline / 1e9, self._on_timer)
+
+    def _wake(self) -> None:
+        for waiter in self._waiters:
+            if not waiter.done():
+                waiter.set_result(None)
+        self._waiters.clear()
 
     async def _until(self, ready: Callable[[], bool], timeout: float | None) -> bool:
         deadline = Deadline(timeout)
@@ -236,12 +241,15 @@ class AsyncPlimClient(AsyncKindQueries):
     # -- receiving -----------------------------------------------------------------
 
     async def _take(self, inbox: Inbox, timeout: float | None) -> Timed | None:
-        await self._until(lambda: inbox.ready() or inbox.closed, check_timeout(timeout))
+        limit = check_timeout(timeout)
         if not inbox.ready():
-            inbox.read = True
-            return None
+            await self._until(lambda: inbox.ready() or inbox.closed, limit)
+            if not inbox.ready():
+                inbox.read = True
+                return None
         item = inbox.take()
-        self._changed()  # a replay may be waiting for room
+        if self._task is not None:
+            self._wake()  # a replay may be waiting for room
         if isinstance(item, Exception):
             raise item
         return item

@@ -30,23 +30,18 @@ class Inbox:
     def __init__(self, kinds: frozenset[str] | None, maxlen: int) -> None:
         self.kinds = kinds
         self.maxlen = maxlen
-        self.items: deque[Item] = deque()
+        self.items: deque[Item] = deque(maxlen=maxlen)
         self.dropped = 0
         self.closed = False
         self.error: BaseException | None = None
         self.read = False  # whether anything ever asked this inbox for a message
 
-    def wants(self, kind: str) -> bool:
-        return not self.closed and (self.kinds is None or kind in self.kinds)
-
     def put(self, item: Item) -> bool:
         """Adds `item`; False if the oldest item had to go to make room."""
+        full = len(self.items) == self.maxlen
+        self.dropped += full
         self.items.append(item)
-        if len(self.items) > self.maxlen:
-            self.items.popleft()
-            self.dropped += 1
-            return False
-        return True
+        return not full
 
     def full(self) -> bool:
         return len(self.items) >= self.maxlen

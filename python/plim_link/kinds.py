@@ -24,17 +24,17 @@ class LatestQueries:
     def latest(self, kind: str) -> DeviceMessage | None:
         """The newest message of `kind`, or None if none has come yet."""
         arrival = self._latest_arrival(_one_kind(kind))
-        return None if arrival is None else arrival.message
+        return None if arrival is None else arrival[0].message
 
     def latest_time(self, kind: str) -> float | None:
         """time.monotonic() when the newest message of `kind` arrived."""
         arrival = self._latest_arrival(_one_kind(kind))
-        return None if arrival is None else arrival.mono_ns / 1e9
+        return None if arrival is None else arrival[1] / 1e9
 
     def latest_timed(self, kind: str) -> Timed | None:
         """The newest message of `kind` with its time in seconds since the epoch (a replay's: as recorded)."""
         arrival = self._latest_arrival(_one_kind(kind))
-        return None if arrival is None else Timed(arrival.wall_ns / 1e9, arrival.message)
+        return None if arrival is None else arrival[0]
 
 
 class KindQueries(LatestQueries):

@@ -70,9 +70,9 @@ def test_every_subscription_and_the_inbox_get_every_message_of_their_kinds():
     for i, message in enumerate([SCAN, "Ping", {"Scan": [{"quality": 1, "angle_rad": 0.0, "distance_mm": 1.0}]}]):
         c.receive(device_frame(message), i, WALL + i * S)
     assert [t for t in everything.items] == [Timed(1_700_000_000.0, SCAN), Timed(1_700_000_001.0, "Ping"),
-                                             Timed(1_700_000_002.0, c.latest["Scan"].message)]
+                                             Timed(1_700_000_002.0, c.latest["Scan"][0].message)]
     assert (len(c.inbox.items), c.inbox.dropped, c.stats.dropped_messages) == (2, 1, 1)
-    assert ([t.message for t in scans.items], scans.dropped) == ([c.latest["Scan"].message], 1)
+    assert ([t.message for t in scans.items], scans.dropped) == ([c.latest["Scan"][0].message], 1)
     c.unsubscribe(scans)
     c.receive(device_frame(SCAN), 9, WALL)
     assert len(scans.items) == 1 and len(everything.items) == 4
