@@ -183,6 +183,9 @@ class AsyncPlimClient(AsyncKindQueries):
                 return False
             waiter = self._loop.create_future()
             self._waiters.add(waiter)
+            if remaining is None:
+                await waiter
+                continue
             try:
                 await asyncio.wait_for(waiter, remaining)
             except asyncio.TimeoutError:
