@@ -3,12 +3,16 @@ tables and a few hand-picked texts. Re-run after changing the tables:
     python3 fuzz/make_seeds.py
 """
 import hashlib
+import json
 import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(ROOT.parent / "tests" / "python"))
 import cases  # noqa: E402
+
+_DESCRIPTION = json.loads((ROOT.parent / "tests" / "python" / "data" / "message_description.json").read_text())
+DEVICE_KINDS = len(_DESCRIPTION["families"][_DESCRIPTION["device"]["family"]]["variants"])
 
 HOST_TEXTS = [text for text, _ in cases.HOST_MESSAGES if len(text) < 600] + [
     "", "   ", "[1]", '"SetUid"', '{"Foo":null}', '"Foo"', '{"Ping":{}}', '{"Ping":null} x', '{"Ping" null}',
@@ -36,7 +40,7 @@ def device_bodies():
               b"\x02\xc0\x84\x3d", cases.SCAN_BODY, cases.DRIVE_BASE_BODY, cases.STATE_BODY, cases.FULL_STATE_BODY]
     seeds = [b"\x00" + body for body in bodies]
     # Structured mode: any other first byte; a few fixed scripts.
-    seeds += [bytes([1, k]) + bytes(range(40)) for k in range(6)]
+    seeds += [bytes([1, k]) + bytes(range(40)) for k in range(DEVICE_KINDS)]
     return seeds
 
 

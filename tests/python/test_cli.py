@@ -11,7 +11,7 @@ import pytest
 from client_support import (PLIM, WAIT_S, FakePlim, device_frame, fake_plim, free_udp_port, sim_url,  # noqa: F401
                             spawn_sim, stop)
 from plim_link import PlimClient, __version__
-from plim_link.messages import DEVICE_MESSAGE_KINDS
+from plim_link.messages import DEVICE_MESSAGE_KINDS, HOST_MESSAGE_KINDS
 from plim_link.recording import MAGIC, RECEIVED, encode_record
 from test_client import STOP, drive, scan
 
@@ -42,8 +42,7 @@ def start(*args):
     (("monitor", "sim://", "--interval", "1e300"),
      "plim monitor: error: argument --interval: must be a positive number of seconds, at most 1e9: '1e300'"),
     (("dump", "x.plimlog", "--kind", "Scans"), "plim dump: error: argument --kind: invalid choice: 'Scans' (choose "
-     "from " + ", ".join(map(repr, DEVICE_MESSAGE_KINDS)) + ", 'RequestNetworkScan', 'SetNetworkConnectionConfig', "
-     "'SetUid', 'SetDriveBaseVelocity')"),
+     "from " + ", ".join(map(repr, dict.fromkeys(DEVICE_MESSAGE_KINDS + HOST_MESSAGE_KINDS))) + ")"),
     (("dump", "/nonexistent/run.plimlog"), "plim dump: error: [Errno 2] No such file or directory: "
                                            "'/nonexistent/run.plimlog'"),
     (("dump", "/"), "plim dump: error: [Errno 21] Is a directory: '/'"),
