@@ -9,9 +9,9 @@ FUZZ = pathlib.Path(__file__).parents[2] / "fuzz"
 
 
 def test_corpus_replays_clean():
-    spec = importlib.util.spec_from_file_location("fuzz_objects", FUZZ / "fuzz_objects.py")
-    harness = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(harness)
+    found = importlib.util.spec_from_file_location("fuzz_objects", FUZZ / "fuzz_objects.py")
+    harness = importlib.util.module_from_spec(found)
+    found.loader.exec_module(harness)
     inputs = sorted((FUZZ / "corpus" / "fuzz_objects").iterdir())
     assert len(inputs) > 100
     for path in inputs:
